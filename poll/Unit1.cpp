@@ -1,0 +1,113 @@
+#include "poll/Unit1.h"
+
+#include "poll/Frames.h"
+#include "text/JonoKasi2.h"
+#include "text/WholeNumber.h"
+
+TForm1::TForm1(EventLoop& loop, FrameLink& link, TextOutput& output)
+    : loop_(loop), link_(link), output_(output), Timer1(loop, kPollIntervalMs, [this] { Timer1Timer(); }) {
+    FormCreate();
+}
+
+void TForm1::FormCreate() {
+    for (Station& station : stations_) {
+        station.selected = false;
+        station.weight = 0;
+        station.settled = false;
+    }
+}
+
+void TForm1::SelectStation(std::int32_t station) {
+    if (station >= 1 && station <= kStationCount) stations_[Index(station)].selected = true;
+}
+
+void TForm1::PunnitusClick() {
+    errorFlag_ = false;
+    for (Station& station : stations_) station.requestState = 0;
+    replyBuffer_.clear();
+    Timer1.Enable();
+    phase_ = Phase::TriggerPending;
+    Timer1Timer();
+}
+
+void TForm1::Timer1Timer() {
+    if (phase_ == Phase::Polling) {
+        LukuKomento();
+        return;
+    }
+    sequenceNumber_ = sequenceNumber_ % 255 + 1;
+    link_.Lahetys(TriggerFrame(sequenceNumber_));
+    phase_ = Phase::Polling;
+}
+
+int TForm1::NextStationToAsk() const {
+    for (int n = 1; n <= kStationCount; ++n) {
+        const Station& station = stations_[Index(n)];
+        if (!station.selected) continue;
+        if (station.requestState == 0 || (station.requestState == 1 && station.tries < kMaxTries)) return n;
+    }
+    return 0;
+}
+
+void TForm1::LukuKomento() {
+    Timer1.Disable();
+    Timer1.Enable();
+    const int n = NextStationToAsk();
+    if (n == 0) {
+        Timer1.Disable();
+        output_.WriteAndFlush(ResultLine());
+        Close();
+        return;
+    }
+    Station& station = stations_[Index(n)];
+    station.tries = station.requestState == 0 ? 1 : station.tries + 1;
+    link_.Lahetys(ReadRequest(n));
+    station.requestState = 1;
+}
+
+std::string TForm1::ResultLine() const {
+    if (errorFlag_) return "2;Modem error";
+    std::string line = "0;";
+    bool first = true;
+    for (int n = 1; n <= kStationCount; ++n) {
+        const Station& station = stations_[Index(n)];
+        if (!station.selected) continue;
+        if (!first) line += ';';
+        first = false;
+        line += std::to_string(n) + (station.settled ? ",0," : ",1,") + std::to_string(station.weight);
+    }
+    return line;
+}
+
+void TForm1::Close() { loop_.Quit(); }
+
+void TForm1::SarjaTulo(const std::string& chunk) {
+    replyBuffer_ += chunk;
+    if (replyBuffer_.size() > frame::kReplyBufferLimit) replyBuffer_.clear();
+    if (!HaeSanoma(replyBuffer_)) return;
+    if (ReplySequenceNumber(replyBuffer_) != sequenceNumber_) {
+        // A reply to another run: dropped with the buffer, so that the replies
+        // arriving after it are still found.
+        replyBuffer_.clear();
+        return;
+    }
+    AcceptReply();
+    LukuKomento();
+    replyBuffer_.clear();
+}
+
+void TForm1::AcceptReply() {
+    readings_ = DecodeReadings(replyBuffer_);
+    const std::string address = ASCtunToVtun(ReplyAddress(replyBuffer_));
+    for (int n = 1; n <= kStationCount; ++n) {
+        if (PadLeft(std::to_string(n), '0', 2) != address) continue;
+        std::string weightText;
+        std::string mark;
+        TarkTiedot(readings_, weightText, mark, errorFlag_);
+        Station& station = stations_[Index(n)];
+        station.weight = ParseWholeNumber(weightText).value_or(0);
+        station.requestState += 1;
+        station.settled = mark == "V";
+        return;
+    }
+}

@@ -1,0 +1,81 @@
+// The event loop's timers in virtual time.
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "platform/EventLoop.h"
+
+namespace {
+struct Loop {
+    VirtualTime time;
+    EventLoop loop{time};
+    std::vector<std::int64_t> ticks;
+};
+}  // namespace
+
+TEST(EventLoop, IntervalTimerTicksAtItsIntervalUntilQuit) {
+    Loop l;
+    IntervalTimer timer(l.loop, 50, [&] {
+        l.ticks.push_back(l.time.NowMs());
+        if (l.ticks.size() == 3) l.loop.Quit();
+    });
+    timer.Enable();
+    l.loop.Run();
+    EXPECT_EQ(l.ticks, (std::vector<std::int64_t>{50, 100, 150}));
+}
+
+TEST(EventLoop, EnablingAgainWaitsTheFullIntervalAnew) {
+    Loop l;
+    IntervalTimer poll(l.loop, 5000, [&] {
+        l.ticks.push_back(l.time.NowMs());
+        l.loop.Quit();
+    });
+    IntervalTimer restart(l.loop, 3000, [&] {
+        poll.Disable();
+        poll.Enable();
+        restart.Disable();
+    });
+    poll.Enable();
+    restart.Enable();
+    l.loop.Run();
+    EXPECT_EQ(l.ticks, (std::vector<std::int64_t>{8000}));
+}
+
+TEST(EventLoop, OverdueTimerFiresOnceThenKeepsItsInterval) {
+    Loop l;
+    IntervalTimer reader(l.loop, 50, [&] {
+        l.ticks.push_back(l.time.NowMs());
+        if (l.ticks.size() == 3) l.loop.Quit();
+    });
+    IntervalTimer busy(l.loop, 40, [&] {
+        l.time.Advance(500);  // a handler that keeps the thread busy
+        busy.Disable();
+    });
+    reader.Enable();
+    busy.Enable();
+    l.loop.Run();
+    EXPECT_EQ(l.ticks, (std::vector<std::int64_t>{540, 590, 640}));
+}
+
+TEST(EventLoop, QuitStopsBeforeAnyFurtherTickAndLoopCanRunAgain) {
+    Loop l;
+    int other = 0;
+    IntervalTimer first(l.loop, 10, [&] { l.loop.Quit(); });
+    IntervalTimer second(l.loop, 10, [&] { ++other; });
+    first.Enable();
+    second.Enable();
+    l.loop.Run();
+    EXPECT_EQ(other, 0);
+    first.Disable();
+    IntervalTimer stop(l.loop, 25, [&] { l.loop.Quit(); });
+    stop.Enable();
+    l.loop.Run();
+    EXPECT_EQ(other, 3);  // at 10, 20 and 30; the stop at 35 ended the second run
+}
+
+TEST(EventLoop, RunReturnsWhenNoTimerIsEnabled) {
+    Loop l;
+    IntervalTimer idle(l.loop, 10, [] {});
+    l.loop.Run();
+    EXPECT_EQ(l.time.NowMs(), 0);
+}
