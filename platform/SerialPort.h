@@ -1,0 +1,71 @@
+// The operating system's serial functions, as the serial driver uses them.
+//
+// One SerialPort is one open port; destroying it closes the port. Every call
+// stands for one serial function of the platform (named beside it), and like
+// those its failures are quiet: a setting the device refuses is simply not in
+// force, a failed read delivers nothing, a failed write writes nothing. The
+// POSIX implementation (termios) lives in platform/posix/; the driver's unit
+// tests use a recording fake.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+// The whole line setting, written at once (SetCommState with a DCB).
+struct CommState {
+    std::uint32_t baudRate = 9600;
+    std::uint8_t byteSize = 8;   // 5 to 8 data bits
+    std::uint8_t parity = 0;     // 0 none, 1 odd, 2 even, 3 mark, 4 space
+    std::uint8_t stopBits = 0;   // 0 one, 1 one and a half, 2 two
+    bool dtrEnable = true;       // DTR raised while open; otherwise held low
+    bool rtsCtsHandshake = false;  // RTS/CTS flow control; otherwise RTS held off
+    bool xonXoff = false;        // XON/XOFF flow control both ways
+    std::uint16_t xonLimit = 512;
+    std::uint16_t xoffLimit = 1;
+    char xonChar = 17;
+    char xoffChar = 19;
+};
+
+// Read and write time limits in milliseconds (SetCommTimeouts).
+struct CommTimeouts {
+    std::uint32_t readInterval = 0;
+    std::uint32_t readTotalMultiplier = 0;
+    std::uint32_t readTotalConstant = 0;
+    std::uint32_t writeTotalMultiplier = 0;
+    std::uint32_t writeTotalConstant = 0;
+};
+
+class SerialPort {
+public:
+    virtual ~SerialPort() = default;  // CloseHandle
+
+    virtual void SetState(const CommState& state) = 0;                          // SetCommState
+    virtual void SetQueueSizes(std::uint16_t input, std::uint16_t output) = 0;  // SetupComm
+    virtual void SetTimeouts(const CommTimeouts& timeouts) = 0;                 // SetCommTimeouts
+    virtual void Purge(bool input, bool output) = 0;                            // PurgeComm
+    // Bytes waiting in the output queue; also clears the port's error state
+    // (ClearCommError's cbOutQue).
+    virtual std::uint32_t OutputQueued() = 0;
+    virtual void SetDtr(bool raised) = 0;  // EscapeCommFunction SETDTR / CLRDTR
+    // Reads what has arrived, at most `capacity` bytes, waiting no longer than
+    // the read time-outs allow. False when the read failed (ReadFile).
+    virtual bool Read(void* into, std::size_t capacity, std::size_t& got) = 0;
+    // Returns how many bytes the platform took; 0 on failure (WriteFile).
+    virtual std::size_t Write(const void* bytes, std::size_t count) = 0;
+    // Waits, at most timeoutMs, until the output queue can take bytes again,
+    // so that a sender facing a full queue does not spin the processor.
+    // False when the line will never take bytes again (the device is gone).
+    virtual bool WaitWritable(std::int64_t timeoutMs) = 0;
+};
+
+class SerialPorts {
+public:
+    virtual ~SerialPorts() = default;
+    // Opens port 1 to 4 ("COM1".."COM4") exclusively, without waiting for a
+    // modem; nullptr when it is missing or held by another program (CreateFileA).
+    virtual std::unique_ptr<SerialPort> Open(int portNumber) = 0;
+};
+
+// The machine's own serial ports.
+SerialPorts& SystemSerialPorts();
