@@ -8,13 +8,15 @@ namespace {
 constexpr std::size_t kSettingCount = 5;
 }
 
-void RunTool(const std::vector<std::string>& parameters, EventLoop& loop, TextOutput& output) {
+void RunTool(const std::vector<std::string>& parameters, EventLoop& loop, TextOutput& output,
+             SerialPorts& ports) {
     if (parameters.size() < kSettingCount + 1) {
         output.WriteAndFlush("1;Not enough parameters\r\n");
         return;
     }
-    TSarja1 Sarja1;
+    TSarja1 Sarja1(loop, ports);
     TForm1 Form1(loop, Sarja1, output);
+    Sarja1.ConnectReceiver(Form1);
     Sarja1.PorttiNo = parameters[0];
     Sarja1.Nopeus = parameters[1];
     Sarja1.Data = parameters[2];

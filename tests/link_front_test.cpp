@@ -1,0 +1,127 @@
+// The link front: setting texts to line settings, frames on the line, and
+// received chunks to the display text and the poll cycle.
+#include <gtest/gtest.h>
+
+#include "serial/Sarja1_u.h"
+#include "tests/support/FakeSerialPorts.h"
+
+namespace {
+
+struct RecordingReceiver final : ChunkReceiver {
+    void SarjaTulo(const std::string& chunk) override { chunks.push_back(chunk); }
+    std::vector<std::string> chunks;
+};
+
+struct LinkFixture : ::testing::Test {
+    VirtualTime time;
+    EventLoop loop{time};
+    FakeSerialPorts line{time};
+    TSarja1 sarja1{loop, line};
+    RecordingReceiver receiver;
+
+    LinkFixture() { sarja1.ConnectReceiver(receiver); }
+
+    void Apply(const char* port, const char* speed, const char* data, const char* parity, const char* stop) {
+        sarja1.PorttiNo = port;
+        sarja1.Nopeus = speed;
+        sarja1.Data = data;
+        sarja1.Pariteetti = parity;
+        sarja1.StopBitti = stop;
+        sarja1.AsetaComm();
+    }
+};
+
+}  // namespace
+
+TEST_F(LinkFixture, SettingTextsMatchExactly) {
+    struct Case {
+        const char *port, *speed, *data, *parity, *stop;
+        int portNumber;
+        std::uint32_t baud;
+        int byteSize, parityCode, stopCode;
+    };
+    const Case cases[] = {
+        {"COM1", "9600", "8", "None", "1", 1, 9600, 8, 0, 0},
+        {"COM4", "600", "7", "Even", "2", 4, 600, 7, 2, 2},
+        {"COM3", "19200", "7", "Odd", "1", 3, 19200, 7, 1, 0},
+        {"COM1", "300", "8", "Mark", "1", 1, 300, 8, 3, 0},
+        {"COM1", "1200", "8", "Space", "1", 1, 1200, 8, 4, 0},
+        // Texts that match nothing leave the defaults: COM2, 9600, 8, None, 1.
+        {"COM5", "14400", "9", "even", "1.5", 2, 9600, 8, 0, 0},
+        {"com1", "38400", "", "NONE", " 1", 2, 9600, 8, 0, 0},
+        {"1", "115200", "8 ", "Odd ", "3", 2, 9600, 8, 0, 0},
+        {"COM1 ", "9600 ", "7", "None", "2", 2, 9600, 7, 0, 2},
+    };
+    for (const Case& c : cases) {
+        FakeSerialPorts fresh{time};
+        TSarja1 form{loop, fresh};
+        form.PorttiNo = c.port;
+        form.Nopeus = c.speed;
+        form.Data = c.data;
+        form.Pariteetti = c.parity;
+        form.StopBitti = c.stop;
+        form.AsetaComm();
+        ASSERT_TRUE(form.SerialDriver.IsPortOpen()) << c.port;
+        EXPECT_EQ(fresh.calls.front(), "open " + std::to_string(c.portNumber)) << c.port;
+        EXPECT_EQ(fresh.state.baudRate, c.baud) << c.speed;
+        EXPECT_EQ(fresh.state.byteSize, c.byteSize) << c.data;
+        EXPECT_EQ(fresh.state.parity, c.parityCode) << c.parity;
+        EXPECT_EQ(fresh.state.stopBits, c.stopCode) << c.stop;
+    }
+}
+
+TEST_F(LinkFixture, AsetaCommReopensWithNewSettingsAndNoFlowControl) {
+    Apply("COM1", "9600", "8", "None", "1");
+    sarja1.SerialDriver.SetComPortHwHandshaking(hhRTSCTS);
+    sarja1.SerialDriver.SetComPortSwHandshaking(shXONXOFF);
+    line.calls.clear();
+    Apply("COM3", "4800", "7", "Odd", "2");
+    EXPECT_EQ(line.calls.front(), "close");
+    EXPECT_EQ(line.calls[1], "open 3");
+    EXPECT_EQ(line.state.baudRate, 4800u);
+    EXPECT_FALSE(line.state.rtsCtsHandshake);
+    EXPECT_FALSE(line.state.xonXoff);
+    // A text that matches nothing keeps what the earlier texts set.
+    Apply("COM9", "9600 ", "7", "Odd", "2");
+    EXPECT_EQ(line.calls.back(), "timeouts 1 0 1 0 0");
+    EXPECT_EQ(line.state.baudRate, 4800u);
+    EXPECT_EQ(sarja1.SerialDriver.ComPort(), pnCOM3);
+}
+
+TEST_F(LinkFixture, FramesGoOutInFillBytesWithDtrLoweredAroundTheWrite) {
+    Apply("COM1", "9600", "8", "None", "1");
+    line.calls.clear();
+    const std::string request("\x02" "10?M\x0D\x04", 7);
+    sarja1.Lahetys(request);
+    EXPECT_EQ(line.written, "\xFF\xFF\xFF" + request + "\xFF\xFF\xFF");
+    EXPECT_EQ(line.calls, (std::vector<std::string>{"dtr 0", "write 13", "dtr 1"}));
+    line.written.clear();
+    sarja1.Lahetys("");
+    EXPECT_EQ(line.written, std::string(6, '\xFF'));
+    EXPECT_TRUE(line.dtr);
+}
+
+TEST_F(LinkFixture, ClosedPortSendsNothing) {
+    line.missing = {1};
+    Apply("COM1", "9600", "8", "None", "1");
+    line.calls.clear();
+    sarja1.Lahetys("frame");
+    EXPECT_TRUE(line.calls.empty());
+    EXPECT_TRUE(line.written.empty());
+}
+
+TEST_F(LinkFixture, ReceivedChunksReachDisplayTextAndPollCycleUnchanged) {
+    const std::string first("\x02" "A \x0D", 4);
+    const std::string second("\x00\x7F\xFF~!", 5);
+    sarja1.SerialDriverReceiveData(&sarja1.SerialDriver, first.data(), 4);
+    sarja1.SerialDriverReceiveData(&sarja1.SerialDriver, second.data(), 5);
+    EXPECT_EQ(sarja1.Tulo, "Tulo<2>A<32><13><0><127><255>~!");
+    EXPECT_EQ(receiver.chunks, (std::vector<std::string>{first, second}));
+}
+
+TEST_F(LinkFixture, DisplayTextKeepsItsLatestPart) {
+    const std::string chunk(4096, '\x01');  // "<1>" each
+    for (int i = 0; i < 10; ++i) sarja1.SerialDriverReceiveData(&sarja1.SerialDriver, chunk.data(), 4096);
+    EXPECT_EQ(sarja1.Tulo.size(), TSarja1::kTuloLimit);
+    EXPECT_EQ(sarja1.Tulo.substr(sarja1.Tulo.size() - 3), "<1>");
+}
