@@ -1,0 +1,145 @@
+// The machine's serial ports as terminal devices (termios).
+//
+// A port is opened without waiting for a modem and stays non-blocking, so no
+// read or write can hold up the event loop; the only waits are poll() calls
+// bounded by the caller's time limits. Exclusive use rests on flock(): the
+// lock is taken before any line setting is touched, and goes with the file
+// descriptor when the port is closed. Modem line calls a device cannot do
+// (a pseudo-terminal has none) fail quietly.
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+
+#include "platform/SerialPort.h"
+#include "platform/posix/Termios.h"
+
+namespace {
+
+int PollTimeoutMs(std::int64_t ms) { return static_cast<int>(std::clamp<std::int64_t>(ms, 0, INT_MAX)); }
+
+// Waits at most timeoutMs for `events`; returns what poll() reported, or 0
+// when the time ran out or poll() failed.
+short PollFor(int fd, short events, int timeoutMs) {
+    pollfd entry{fd, events, 0};
+    while (poll(&entry, 1, timeoutMs) < 0) {
+        if (errno != EINTR) return 0;
+    }
+    return entry.revents;
+}
+
+class PosixSerialPort final : public SerialPort {
+public:
+    explicit PosixSerialPort(int fd) : fd_(fd) {}
+    ~PosixSerialPort() override { close(fd_); }
+    PosixSerialPort(const PosixSerialPort&) = delete;
+    PosixSerialPort& operator=(const PosixSerialPort&) = delete;
+
+    void SetState(const CommState& state) override {
+        termios current{};
+        if (tcgetattr(fd_, &current) == 0) {
+            const termios wanted = LineSettings(current, state);
+            // The result is ignored: a setting the device refuses is simply
+            // not in force (a Linux pseudo-terminal keeps 8 data bits without
+            // parity whatever is asked).
+            tcsetattr(fd_, TCSANOW, &wanted);
+        }
+        // RTS is held off without hardware handshake; with it the kernel
+        // moves RTS, starting from raised.
+        SetModemLine(TIOCM_RTS, state.rtsCtsHandshake);
+        SetModemLine(TIOCM_DTR, state.dtrEnable);
+    }
+
+    // The kernel's queues have sizes of their own that cannot be changed,
+    // and OutputQueued reports the kernel's count, so there is nothing to keep.
+    void SetQueueSizes(std::uint16_t, std::uint16_t) override {}
+
+    void SetTimeouts(const CommTimeouts& timeouts) override {
+        readWaitMs_ = PollTimeoutMs(timeouts.readTotalConstant);
+    }
+
+    void Purge(bool input, bool output) override {
+        if (input && output) {
+            tcflush(fd_, TCIOFLUSH);
+        } else if (input) {
+            tcflush(fd_, TCIFLUSH);
+        } else if (output) {
+            tcflush(fd_, TCOFLUSH);
+        }
+    }
+
+    // A terminal keeps no error state to clear.
+    std::uint32_t OutputQueued() override {
+        int queued = 0;
+        if (ioctl(fd_, TIOCOUTQ, &queued) != 0 || queued < 0) return 0;
+        return static_cast<std::uint32_t>(queued);
+    }
+
+    void SetDtr(bool raised) override { SetModemLine(TIOCM_DTR, raised); }
+
+    // With VMIN and VTIME 0 an empty terminal reads as 0 bytes, so 0 means
+    // the end only when poll() saw a hang-up.
+    bool Read(void* into, std::size_t capacity, std::size_t& got) override {
+        got = 0;
+        const short events = PollFor(fd_, POLLIN, readWaitMs_);
+        for (;;) {
+            const ssize_t count = read(fd_, into, capacity);
+            if (count > 0) {
+                got = static_cast<std::size_t>(count);
+                return true;
+            }
+            if (count == 0) return (events & POLLHUP) == 0;
+            if (errno == EAGAIN || errno == EWOULDBLOCK) return true;
+            if (errno != EINTR) return false;
+        }
+    }
+
+    std::size_t Write(const void* bytes, std::size_t count) override {
+        for (;;) {
+            const ssize_t written = write(fd_, bytes, count);
+            if (written >= 0) return static_cast<std::size_t>(written);
+            if (errno != EINTR) return 0;
+        }
+    }
+
+    // A pseudo-terminal whose other side is open but not reading never
+    // becomes writable; that is a time-out like any other, not a lost device.
+    bool WaitWritable(std::int64_t timeoutMs) override {
+        return (PollFor(fd_, POLLOUT, PollTimeoutMs(timeoutMs)) & (POLLHUP | POLLERR | POLLNVAL)) == 0;
+    }
+
+private:
+    void SetModemLine(int line, bool raised) { ioctl(fd_, raised ? TIOCMBIS : TIOCMBIC, &line); }
+
+    int fd_;
+    int readWaitMs_ = 0;
+};
+
+class PosixSerialPorts final : public SerialPorts {
+public:
+    std::unique_ptr<SerialPort> Open(int portNumber) override {
+        const auto path = PortPath(portNumber);
+        if (!path) return nullptr;
+        const int fd = open(path->c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        if (fd < 0) return nullptr;
+        if (flock(fd, LOCK_EX | LOCK_NB) != 0) {  // another program has the port
+            close(fd);
+            return nullptr;
+        }
+        // Keeps other openers out too, except the superuser: the lock is what holds.
+        ioctl(fd, TIOCEXCL);
+        return std::make_unique<PosixSerialPort>(fd);
+    }
+};
+
+}  // namespace
+
+SerialPorts& SystemSerialPorts() {
+    static PosixSerialPorts ports;
+    return ports;
+}
