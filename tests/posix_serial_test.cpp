@@ -1,0 +1,268 @@
+// The POSIX serial ports: the termios built for each line setting, the port
+// paths, and real ports over pseudo-terminals (never the machine's own
+// serial devices).
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <pty.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdint>
+#include <cstdlib>
+#include <numeric>
+#include <string>
+#include <vector>
+
+#include "platform/SerialPort.h"
+#include "platform/posix/Termios.h"
+
+namespace {
+
+// Every flag set and a speed already chosen, so that a flag the build forgets
+// to clear or a speed it should keep shows.
+termios UsedSettings() {
+    termios settings{};
+    settings.c_iflag = settings.c_oflag = settings.c_cflag = settings.c_lflag = ~tcflag_t{0};
+    for (cc_t& control : settings.c_cc) control = 5;
+    cfsetispeed(&settings, B4800);
+    cfsetospeed(&settings, B4800);
+    return settings;
+}
+
+constexpr tcflag_t kFramingFlags = CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS;
+constexpr tcflag_t kTranslatingInputFlags =
+    IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IUCLC | IXON | IXOFF | IXANY | INPCK;
+constexpr tcflag_t kLineEditingFlags = ECHO | ECHOE | ECHOK | ECHONL | ICANON | ISIG | IEXTEN;
+
+TEST(LineSettings, FramingAndHardwareHandshake) {
+    struct Case {
+        const char* name;
+        std::uint8_t byteSize, parity, stopBits;
+        bool rtsCts;
+        tcflag_t framing;
+    };
+    const Case cases[] = {
+        {"8N1", 8, 0, 0, false, CS8},
+        {"7N1", 7, 0, 0, false, CS7},
+        {"7O1", 7, 1, 0, false, CS7 | PARENB | PARODD},
+        {"7E1", 7, 2, 0, false, CS7 | PARENB},
+        {"7M1", 7, 3, 0, false, CS7 | PARENB | CMSPAR | PARODD},
+        {"7S1", 7, 4, 0, false, CS7 | PARENB | CMSPAR},
+        {"6N1", 6, 0, 0, false, CS6},
+        {"5N1", 5, 0, 0, false, CS5},
+        {"8N2", 8, 0, 2, false, CS8 | CSTOPB},
+        {"8N1.5 gets two", 8, 0, 1, false, CS8 | CSTOPB},
+        {"8N1 RTS/CTS", 8, 0, 0, true, CS8 | CRTSCTS},
+    };
+    for (const Case& c : cases) {
+        CommState state;
+        state.byteSize = c.byteSize;
+        state.parity = c.parity;
+        state.stopBits = c.stopBits;
+        state.rtsCtsHandshake = c.rtsCts;
+        EXPECT_EQ(LineSettings(UsedSettings(), state).c_cflag & kFramingFlags, c.framing) << c.name;
+    }
+}
+
+TEST(LineSettings, RawLineWhateverWasSetBefore) {
+    const termios settings = LineSettings(UsedSettings(), CommState{});
+    EXPECT_EQ(settings.c_iflag & kTranslatingInputFlags, 0u);
+    EXPECT_EQ(settings.c_oflag & OPOST, 0u);
+    EXPECT_EQ(settings.c_lflag & kLineEditingFlags, 0u);
+    EXPECT_EQ(settings.c_cflag & (CLOCAL | CREAD | HUPCL), CLOCAL | CREAD);
+    EXPECT_EQ(settings.c_cc[VMIN], 0);
+    EXPECT_EQ(settings.c_cc[VTIME], 0);
+}
+
+TEST(LineSettings, XonXoffUsesTheGivenCharacters) {
+    CommState state;
+    state.xonXoff = true;
+    state.xonChar = 0x21;
+    state.xoffChar = 0x23;
+    const termios settings = LineSettings(UsedSettings(), state);
+    EXPECT_EQ(settings.c_iflag & (IXON | IXOFF | IXANY), IXON | IXOFF);
+    EXPECT_EQ(settings.c_cc[VSTART], 0x21);
+    EXPECT_EQ(settings.c_cc[VSTOP], 0x23);
+}
+
+TEST(LineSettings, SpeedsThePlatformHasAreSetOthersKeepThePreviousOne) {
+    const struct {
+        std::uint32_t baudRate;
+        speed_t speed;
+    } cases[] = {{110, B110},     {300, B300},     {600, B600},     {1200, B1200},     {2400, B2400},
+                 {4800, B4800},   {9600, B9600},   {19200, B19200}, {38400, B38400},   {57600, B57600},
+                 {115200, B115200}, {14400, B4800}, {56000, B4800}};
+    for (const auto& c : cases) {
+        CommState state;
+        state.baudRate = c.baudRate;
+        const termios settings = LineSettings(UsedSettings(), state);
+        EXPECT_EQ(cfgetospeed(&settings), c.speed) << c.baudRate;
+        EXPECT_EQ(cfgetispeed(&settings), c.speed) << c.baudRate;
+    }
+}
+
+TEST(PortPath, EnvironmentFirstThenTheSystemDevices) {
+    setenv("SCALEPOLL_COM1", "/tmp/scalepoll-line", 1);
+    setenv("SCALEPOLL_COM2", "", 1);
+    unsetenv("SCALEPOLL_COM4");
+    EXPECT_EQ(PortPath(1), "/tmp/scalepoll-line");
+    EXPECT_EQ(PortPath(2), "/dev/ttyS1");
+    EXPECT_EQ(PortPath(4), "/dev/ttyS3");
+    for (int outOfRange : {-1, 0, 5}) EXPECT_EQ(PortPath(outOfRange), std::nullopt) << outOfRange;
+}
+
+using Clock = std::chrono::steady_clock;
+
+std::int64_t MsSince(Clock::time_point start) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+}
+
+// COM1 is a pseudo-terminal's slave side opened through SystemSerialPorts(),
+// set up as the driver sets it up; COM2..COM4 lead nowhere. The test plays
+// the far end of the line on the master side.
+class PtyPort : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_EQ(openpty(&master_, &slave_, nullptr, nullptr, nullptr), 0);
+        setenv("SCALEPOLL_COM1", ttyname(slave_), 1);
+        for (const char* name : {"SCALEPOLL_COM2", "SCALEPOLL_COM3", "SCALEPOLL_COM4"}) {
+            setenv(name, "/nonexistent/scalepoll-port", 1);
+        }
+        port_ = SystemSerialPorts().Open(1);
+        ASSERT_NE(port_, nullptr);
+        port_->SetState(CommState{});
+        port_->SetTimeouts(CommTimeouts{1, 0, 1, 0, 0});
+    }
+
+    void TearDown() override {
+        port_.reset();
+        CloseMaster();
+        if (slave_ >= 0) close(slave_);
+    }
+
+    void CloseMaster() {
+        if (master_ >= 0) close(master_);
+        master_ = -1;
+    }
+
+    std::vector<std::uint8_t> ReadOnMaster(std::size_t count) {
+        std::vector<std::uint8_t> got(count);
+        std::size_t have = 0;
+        const auto start = Clock::now();
+        while (have < count && MsSince(start) < 5000) {
+            pollfd entry{master_, POLLIN, 0};
+            if (poll(&entry, 1, 100) <= 0) continue;
+            const ssize_t n = read(master_, got.data() + have, count - have);
+            if (n > 0) have += static_cast<std::size_t>(n);
+        }
+        got.resize(have);
+        return got;
+    }
+
+    std::vector<std::uint8_t> ReadOnPort(std::size_t count) {
+        std::vector<std::uint8_t> got(count);
+        std::size_t have = 0;
+        const auto start = Clock::now();
+        while (have < count && MsSince(start) < 5000) {
+            std::size_t n = 0;
+            if (!port_->Read(got.data() + have, count - have, n)) break;
+            have += n;
+        }
+        got.resize(have);
+        return got;
+    }
+
+    int master_ = -1;
+    int slave_ = -1;
+    std::unique_ptr<SerialPort> port_;
+};
+
+TEST_F(PtyPort, EveryByteValuePassesBothWaysUnchanged) {
+    std::vector<std::uint8_t> all(256);
+    std::iota(all.begin(), all.end(), std::uint8_t{0});
+
+    ASSERT_EQ(port_->Write(all.data(), all.size()), all.size());
+    EXPECT_EQ(ReadOnMaster(all.size()), all);
+
+    ASSERT_EQ(write(master_, all.data(), all.size()), 256);
+    EXPECT_EQ(ReadOnPort(all.size()), all);
+}
+
+// A pseudo-terminal keeps 8 data bits without parity whatever is asked, but
+// it keeps the speed and the other framing flags; each state here also has to
+// undo what the one before set.
+TEST_F(PtyPort, TheLineKeepsWhatWasSet) {
+    struct Case {
+        const char* name;
+        std::uint32_t baudRate;
+        std::uint8_t parity, stopBits;
+        bool rtsCts;
+        speed_t speed;
+        tcflag_t kept;
+    };
+    const Case cases[] = {
+        {"19200 7O2 RTS/CTS", 19200, 1, 2, true, B19200, PARODD | CSTOPB | CRTSCTS},
+        {"115200 7E1", 115200, 2, 0, false, B115200, 0},
+        {"1200 7M1", 1200, 3, 0, false, B1200, PARODD | CMSPAR},
+    };
+    for (const Case& c : cases) {
+        CommState state;
+        state.baudRate = c.baudRate;
+        state.byteSize = 7;
+        state.parity = c.parity;
+        state.stopBits = c.stopBits;
+        state.rtsCtsHandshake = c.rtsCts;
+        port_->SetState(state);
+        termios now{};
+        ASSERT_EQ(tcgetattr(slave_, &now), 0);
+        EXPECT_EQ(cfgetospeed(&now), c.speed) << c.name;
+        EXPECT_EQ(now.c_cflag & (PARODD | CMSPAR | CSTOPB | CRTSCTS), c.kept) << c.name;
+        EXPECT_EQ(now.c_cflag & (CLOCAL | HUPCL), CLOCAL) << c.name;
+        EXPECT_EQ(now.c_iflag & kTranslatingInputFlags, 0u) << c.name;
+        EXPECT_EQ(now.c_oflag & OPOST, 0u) << c.name;
+        EXPECT_EQ(now.c_lflag & kLineEditingFlags, 0u) << c.name;
+    }
+}
+
+TEST_F(PtyPort, AHeldPortDoesNotOpenAgainUntilClosed) {
+    EXPECT_EQ(SystemSerialPorts().Open(1), nullptr);
+    port_.reset();
+    EXPECT_NE(SystemSerialPorts().Open(1), nullptr);
+}
+
+TEST_F(PtyPort, MissingAndUnknownPortsDoNotOpen) {
+    for (int portNumber : {2, 0, 5}) EXPECT_EQ(SystemSerialPorts().Open(portNumber), nullptr) << portNumber;
+}
+
+TEST_F(PtyPort, ReadWithNothingWaitingReturnsAtOnce) {
+    std::uint8_t buffer[16];
+    std::size_t got = 99;
+    const auto start = Clock::now();
+    EXPECT_TRUE(port_->Read(buffer, sizeof buffer, got));
+    EXPECT_EQ(got, 0u);
+    EXPECT_LT(MsSince(start), 1000);
+}
+
+TEST_F(PtyPort, AFarEndThatHungUpEndsWaitingWritingAndReading) {
+    CloseMaster();
+    const std::uint8_t byte = 0x55;
+    std::uint8_t buffer[16];
+    std::size_t got = 99;
+    EXPECT_FALSE(port_->WaitWritable(2000));
+    EXPECT_EQ(port_->Write(&byte, 1), 0u);
+    EXPECT_FALSE(port_->Read(buffer, sizeof buffer, got));
+    EXPECT_EQ(got, 0u);
+}
+
+// The master side reads nothing, so the line fills up and never drains.
+TEST_F(PtyPort, AFullLineIsATimeOutNotALostDevice) {
+    const std::vector<std::uint8_t> block(4096, 0x41);
+    int blocks = 0;
+    while (port_->Write(block.data(), block.size()) > 0) ASSERT_LT(++blocks, 10000);
+    const auto start = Clock::now();
+    EXPECT_TRUE(port_->WaitWritable(100));
+    EXPECT_GE(MsSince(start), 50);
+    EXPECT_LT(MsSince(start), 5000);
+}
+
+}  // namespace
