@@ -1,0 +1,87 @@
+// The machine's serial ports through the Win32 communications API: one
+// synchronous (not overlapped) handle per open port.
+#include <windows.h>
+
+#include <algorithm>
+#include <string>
+
+#include "platform/SerialPort.h"
+#include "platform/win32/CommSettings.h"
+
+namespace {
+
+// How long one WaitWritable sleeps at most. A synchronous write blocks until
+// the port has taken its bytes, so there is no cheap way to wait for room:
+// a short sleep keeps a sender that found no room from spinning.
+constexpr std::int64_t kWritableWaitMs = 10;
+
+class Win32SerialPort final : public SerialPort {
+public:
+    explicit Win32SerialPort(HANDLE handle) : handle_(handle) {}
+    ~Win32SerialPort() override { CloseHandle(handle_); }
+    Win32SerialPort(const Win32SerialPort&) = delete;
+    Win32SerialPort& operator=(const Win32SerialPort&) = delete;
+
+    void SetState(const CommState& state) override {
+        DCB dcb = ToDcb(state);
+        SetCommState(handle_, &dcb);
+    }
+    void SetQueueSizes(std::uint16_t input, std::uint16_t output) override { SetupComm(handle_, input, output); }
+    void SetTimeouts(const CommTimeouts& timeouts) override {
+        COMMTIMEOUTS limits = ToCommTimeouts(timeouts);
+        SetCommTimeouts(handle_, &limits);
+    }
+    void Purge(bool input, bool output) override {
+        const DWORD inputFlags = input ? PURGE_RXABORT | PURGE_RXCLEAR : 0;
+        const DWORD outputFlags = output ? PURGE_TXABORT | PURGE_TXCLEAR : 0;
+        PurgeComm(handle_, inputFlags | outputFlags);
+    }
+    std::uint32_t OutputQueued() override {
+        COMSTAT status{};
+        return ClearErrors(status) ? status.cbOutQue : 0;
+    }
+    void SetDtr(bool raised) override { EscapeCommFunction(handle_, raised ? SETDTR : CLRDTR); }
+    bool Read(void* into, std::size_t capacity, std::size_t& got) override {
+        DWORD read = 0;
+        const bool ok = ReadFile(handle_, into, ToDword(capacity), &read, nullptr) != 0;
+        got = ok ? read : 0;
+        return ok;
+    }
+    std::size_t Write(const void* bytes, std::size_t count) override {
+        DWORD written = 0;
+        return WriteFile(handle_, bytes, ToDword(count), &written, nullptr) ? written : 0;
+    }
+    bool WaitWritable(std::int64_t timeoutMs) override {
+        COMSTAT status{};
+        if (!ClearErrors(status)) return false;  // the handle no longer reaches a device
+        Sleep(static_cast<DWORD>(std::clamp<std::int64_t>(timeoutMs, 0, kWritableWaitMs)));
+        return true;
+    }
+
+private:
+    bool ClearErrors(COMSTAT& status) {
+        DWORD errors = 0;
+        return ClearCommError(handle_, &errors, &status) != 0;
+    }
+    static DWORD ToDword(std::size_t count) { return static_cast<DWORD>(std::min<std::size_t>(count, MAXDWORD)); }
+
+    HANDLE handle_;
+};
+
+class Win32SerialPorts final : public SerialPorts {
+public:
+    std::unique_ptr<SerialPort> Open(int portNumber) override {
+        const std::string name = "COM" + std::to_string(portNumber);
+        const HANDLE handle = CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                          FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (handle == INVALID_HANDLE_VALUE) return nullptr;
+        return std::make_unique<Win32SerialPort>(handle);
+    }
+};
+
+}  // namespace
+
+SerialPorts& SystemSerialPorts() {
+    static Win32SerialPorts ports;
+    return ports;
+}
