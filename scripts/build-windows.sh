@@ -1,0 +1,10 @@
+#!/usr/bin/env bash
+# Cross-builds scalepoll.exe and its unit tests for 64-bit Windows in build-win/.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/install-windows-deps.sh
+
+toolchain=()
+[ -f build-win/CMakeCache.txt ] || toolchain=(-DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake)
+cmake -S . -B build-win "${toolchain[@]}" >/dev/null
+cmake --build build-win -j "$(nproc 2>/dev/null || echo 2)"
