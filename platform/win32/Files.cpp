@@ -1,0 +1,63 @@
+#include <windows.h>
+
+#include "platform/Files.h"
+
+namespace {
+
+// The system's text for an error code, without its closing line end.
+std::string ErrorText(DWORD code) {
+    char* text = nullptr;
+    const DWORD size = FormatMessageA(
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code,
+        0, reinterpret_cast<char*>(&text), 0, nullptr);
+    std::string reason = size != 0 ? std::string(text, size) : "error " + std::to_string(code);
+    LocalFree(text);
+    while (!reason.empty() && (reason.back() == '\r' || reason.back() == '\n' || reason.back() == '.'))
+        reason.pop_back();
+    return reason;
+}
+
+bool WriteAll(HANDLE file, std::string_view bytes) {
+    while (!bytes.empty()) {
+        DWORD written = 0;
+        if (!WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) || written == 0)
+            return false;
+        bytes.remove_prefix(written);
+    }
+    return true;
+}
+
+// Handles are not inherited unless asked for, so no child gets the file.
+class AppendFile final : public TextOutput {
+public:
+    explicit AppendFile(HANDLE file) : file_(file) {}
+    ~AppendFile() override { CloseHandle(file_); }
+    AppendFile(const AppendFile&) = delete;
+    AppendFile& operator=(const AppendFile&) = delete;
+
+    void WriteAndFlush(std::string_view text) override { WriteAll(file_, text); }
+
+private:
+    HANDLE file_;
+};
+
+}  // namespace
+
+std::optional<std::string> ReplaceFile(const std::string& path, std::string_view bytes) {
+    const HANDLE file =
+        CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return ErrorText(GetLastError());
+    const bool written = WriteAll(file, bytes);
+    const DWORD writeError = GetLastError();
+    const bool closed = CloseHandle(file) != 0;
+    if (!written) return ErrorText(writeError);
+    if (!closed) return ErrorText(GetLastError());
+    return std::nullopt;
+}
+
+std::unique_ptr<TextOutput> OpenAppendFile(const std::string& path) {
+    const HANDLE file = CreateFileA(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                    OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return nullptr;
+    return std::make_unique<AppendFile>(file);
+}
