@@ -12,7 +12,7 @@
 
 // Creates `path`, or empties it when it exists, and writes exactly `bytes`.
 // Nothing on success, otherwise the system's reason ("Is a directory", ...).
-std::optional<std::string> ReplaceFile(const std::string& path, std::string_view bytes);
+std::optional<std::string> WriteWholeFile(const std::string& path, std::string_view bytes);
 
 // `path` opened for appending (created when missing), each WriteAndFlush one
 // write at the end of the file; nullptr when it cannot be opened. The file is

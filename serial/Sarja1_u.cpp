@@ -154,7 +154,7 @@ std::string TSarja1::SettingsFileText() const {
 }
 
 void TSarja1::BitBtn1Click() {
-    if (const auto reason = ReplaceFile(SettingsFileName, SettingsFileText())) {
+    if (const auto reason = WriteWholeFile(SettingsFileName, SettingsFileText())) {
         ShowMessage(std::string("Cannot write ") + SettingsFileName + ": " + *reason);
         return;
     }

@@ -37,7 +37,7 @@ private:
 
 }  // namespace
 
-std::optional<std::string> ReplaceFile(const std::string& path, std::string_view bytes) {
+std::optional<std::string> WriteWholeFile(const std::string& path, std::string_view bytes) {
     const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
     if (fd < 0) return std::strerror(errno);
     const bool written = WriteAll(fd, bytes);

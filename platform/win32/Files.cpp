@@ -43,7 +43,7 @@ private:
 
 }  // namespace
 
-std::optional<std::string> ReplaceFile(const std::string& path, std::string_view bytes) {
+std::optional<std::string> WriteWholeFile(const std::string& path, std::string_view bytes) {
     const HANDLE file =
         CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) return ErrorText(GetLastError());
