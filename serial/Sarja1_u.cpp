@@ -79,6 +79,8 @@ TestSend ReadTestText(std::string_view text) {
         }
         if (marker) mode = c == '#' ? PieceMode::Decimal : PieceMode::Text;
     }
+    // Text before a first marker that ends the text is that marker's piece.
+    if (!piece.empty() && mode != PieceMode::None && !AddPiece(mode, piece, send)) send.badNumber = piece;
     return send;
 }
 
