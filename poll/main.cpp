@@ -1,16 +1,28 @@
 // scalepoll: reads the weighing stations named on the command line and prints
 // one result line. The exit status is 0 whatever happened; the caller reads
-// the outcome from the line.
+// the outcome from the line. When SCALEPOLL_TRACE names a file, the run's
+// traffic on the line is appended to it (see poll/LineTrace.h).
+#include <cstdlib>
+
 #include "platform/EventLoop.h"
+#include "platform/Files.h"
 #include "platform/SerialPort.h"
 #include "platform/TextOutput.h"
 #include "platform/TimeSource.h"
+#include "poll/LineTrace.h"
 #include "poll/Startup.h"
 
 int main(int argc, char** argv) {
     PrepareProcess();
     const std::vector<std::string> parameters(argv + (argc > 0 ? 1 : 0), argv + argc);
     EventLoop loop(SystemTime());
-    RunTool(parameters, loop, StandardOutput(), SystemSerialPorts());
+    const char* tracePath = std::getenv("SCALEPOLL_TRACE");
+    // Opened only now that the standard descriptors are sure to be taken.
+    const auto traceFile = tracePath != nullptr ? OpenAppendFile(tracePath) : nullptr;
+    if (traceFile) {
+        RunTracedTool(parameters, loop, StandardOutput(), SystemSerialPorts(), *traceFile);
+    } else {
+        RunTool(parameters, loop, StandardOutput(), SystemSerialPorts());
+    }
     return 0;
 }
