@@ -2,7 +2,7 @@
 // line, the echo in Lahto and the message for a decimal piece that is no
 // number agree with a plain reading of the text, which cuts it at the
 // markers first and puts the text before the first marker in front of the
-// first piece.
+// first piece (unless that marker ends the text).
 //
 // Input: the test text.
 #include <algorithm>
@@ -33,7 +33,8 @@ struct Expected {
 
 std::vector<Piece> Pieces(std::string_view text) {
     const std::size_t first = text.find_first_of("#&");
-    if (first == std::string_view::npos) return {};
+    // A first marker that ends the text leaves the text before it unsent.
+    if (first == std::string_view::npos || first + 1 == text.size()) return {};
     std::vector<Piece> pieces;
     std::string leading(text.substr(0, first));
     for (std::size_t at = first; at < text.size();) {

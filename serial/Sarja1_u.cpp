@@ -60,7 +60,7 @@ bool AddPiece(PieceMode mode, const std::string& piece, TestSend& send) {
 
 // A piece ends at the next '#' or '&' or at the end of the text. Characters
 // before the first marker have no mode yet: they stay and begin the first
-// piece that has one.
+// piece that has one, so when that marker ends the text they are never sent.
 TestSend ReadTestText(std::string_view text) {
     TestSend send;
     std::string piece;
@@ -79,8 +79,6 @@ TestSend ReadTestText(std::string_view text) {
         }
         if (marker) mode = c == '#' ? PieceMode::Decimal : PieceMode::Text;
     }
-    // Text before a first marker that ends the text is that marker's piece.
-    if (!piece.empty() && mode != PieceMode::None && !AddPiece(mode, piece, send)) send.badNumber = piece;
     return send;
 }
 

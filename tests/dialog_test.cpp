@@ -80,6 +80,8 @@ TEST_F(DialogFixture, TestTextsGoOutInOneBlock) {
         // Text before the first marker waits for one, then joins its piece.
         {"ab&cd", "abcd", "abcd"},
         {"at", "", ""},
+        {"ab&", "", ""},
+        {"2l1#", "", ""},
         {"", "", ""},
         {"#&", "", ""},
         {"&", "", ""},
