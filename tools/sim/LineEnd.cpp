@@ -1,0 +1,82 @@
+#include "tools/sim/LineEnd.h"
+
+#include <fcntl.h>
+#include <pty.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <system_error>
+#include <utility>
+
+namespace {
+
+[[noreturn]] void Fail(const std::string& what) { throw std::system_error(errno, std::generic_category(), what); }
+
+speed_t Speed(int baud) {
+    switch (baud) {
+        case 300: return B300;
+        case 600: return B600;
+        case 1200: return B1200;
+        case 2400: return B2400;
+        case 4800: return B4800;
+        case 9600: return B9600;
+        case 19200: return B19200;
+        case 38400: return B38400;
+        case 57600: return B57600;
+        default: return B115200;  // the options allow no other rate
+    }
+}
+
+termios RawMode(int baud) {
+    termios mode{};
+    cfmakeraw(&mode);
+    mode.c_cflag |= CLOCAL | CREAD;
+    cfsetispeed(&mode, Speed(baud));
+    cfsetospeed(&mode, Speed(baud));
+    return mode;
+}
+
+void KeepFromCommand(int fd) { fcntl(fd, F_SETFD, FD_CLOEXEC); }
+
+void MakeNonBlocking(int fd) { fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK); }
+
+}  // namespace
+
+LineEnd LineEnd::PseudoTerminal() {
+    const termios raw = RawMode(9600);
+    int master = -1;
+    int slave = -1;
+    if (openpty(&master, &slave, nullptr, &raw, nullptr) != 0) Fail("cannot create a pseudo-terminal");
+    tcsetattr(master, TCSANOW, &raw);
+    KeepFromCommand(master);
+    KeepFromCommand(slave);
+    MakeNonBlocking(master);
+    char path[PATH_MAX] = {};
+    if (ttyname_r(slave, path, sizeof path) != 0) Fail("cannot name the pseudo-terminal");
+    return LineEnd(master, slave, path);
+}
+
+LineEnd LineEnd::Device(const std::string& path, int baud) {
+    const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) Fail("cannot open " + path);
+    const termios raw = RawMode(baud);
+    if (tcsetattr(fd, TCSANOW, &raw) != 0) {
+        const int error = errno;
+        close(fd);
+        errno = error;
+        Fail("cannot set " + path + " to raw mode");
+    }
+    return LineEnd(fd, -1, path);
+}
+
+LineEnd::LineEnd(LineEnd&& other) noexcept
+    : fd_(std::exchange(other.fd_, -1)),
+      otherSideFd_(std::exchange(other.otherSideFd_, -1)),
+      path_(std::move(other.path_)) {}
+
+LineEnd::~LineEnd() {
+    if (otherSideFd_ >= 0) close(otherSideFd_);
+    if (fd_ >= 0) close(fd_);
+}

@@ -1,0 +1,85 @@
+#include "tools/sim/Server.h"
+
+#include <poll.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+
+#include "tools/sim/Command.h"
+
+namespace {
+
+constexpr std::int64_t kHangUpRestUs = 10'000;
+
+}  // namespace
+
+int Server::Run(pid_t command) {
+    command_ = command;
+    while (true) {
+        const bool lineRests = NowUs() < lineRestsUntilUs_;
+        pollfd watched[2] = {{lineRests ? -1 : lineFd_, POLLIN, 0}, {signalFd_, POLLIN, 0}};
+        poll(watched, 2, PollTimeoutMs());
+        if (watched[0].revents != 0) ReadLine();
+        if (watched[1].revents != 0) {
+            if (const std::optional<int> status = TakeSignals()) return *status;
+        }
+        WriteDue();
+    }
+}
+
+std::optional<int> Server::TakeSignals() {
+    char signals[64];
+    const ssize_t count = read(signalFd_, signals, sizeof signals);
+    for (ssize_t k = 0; k < count; ++k) {
+        const int signal = signals[k];
+        if (signal == SIGCHLD) continue;
+        if (command_ == 0) return 0;  // SIGINT or SIGTERM ends serving
+        kill(command_, signal);       // serving ends with the command
+    }
+    int waitStatus = 0;
+    if (command_ == 0 || waitpid(command_, &waitStatus, WNOHANG) != command_) return std::nullopt;
+    // The command's last bytes belong in the record.
+    while (ReadLine()) {
+    }
+    return ExitStatusOf(waitStatus);
+}
+
+bool Server::ReadLine() {
+    char bytes[4096];
+    const ssize_t count = read(lineFd_, bytes, sizeof bytes);
+    if (count < 0 && errno == EAGAIN) return false;
+    if (count <= 0) {
+        lineRestsUntilUs_ = NowUs() + kHangUpRestUs;
+        return false;
+    }
+    const std::string_view chunk(bytes, static_cast<std::size_t>(count));
+    const std::int64_t nowUs = NowUs();
+    journal_.Record(nowUs / 1000, "rx", chunk);
+    for (const Response& response : simulation_.Feed(chunk)) {
+        journal_.Note(nowUs / 1000, response.note);
+        pacer_.Add(nowUs, response.answer);
+    }
+    return true;
+}
+
+void Server::WriteDue() {
+    const std::string due = pacer_.TakeDue(NowUs());
+    if (due.empty()) return;
+    const ssize_t written = write(lineFd_, due.data(), due.size());
+    if (written > 0) journal_.Record(NowMs(), "tx", std::string_view(due).substr(0, static_cast<std::size_t>(written)));
+}
+
+int Server::PollTimeoutMs() const {
+    const std::int64_t nowUs = NowUs();
+    std::optional<std::int64_t> wakeUs = pacer_.NextDueUs();
+    if (nowUs < lineRestsUntilUs_) wakeUs = std::min(wakeUs.value_or(lineRestsUntilUs_), lineRestsUntilUs_);
+    if (!wakeUs) return -1;
+    return static_cast<int>(std::max<std::int64_t>(0, (*wakeUs - nowUs + 999) / 1000));
+}
+
+std::int64_t Server::NowUs() const {
+    return std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - start_).count();
+}
