@@ -2,7 +2,6 @@
 // the test send. Every test runs in a temporary directory of its own, since
 // saving writes SARJA1.INI into the current directory.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -11,14 +10,14 @@
 
 #include "serial/Sarja1_u.h"
 #include "tests/support/FakeSerialPorts.h"
+#include "tests/support/TemporaryDirectory.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
 struct DialogFixture : ::testing::Test {
-    fs::path previousDirectory = fs::current_path();
-    fs::path directory;
+    TemporaryDirectory directory;
     VirtualTime time;
     EventLoop loop{time};
     FakeSerialPorts line{time};
@@ -26,14 +25,7 @@ struct DialogFixture : ::testing::Test {
     std::vector<std::string> messages;
 
     DialogFixture() {
-        std::string pattern = (fs::temp_directory_path() / "dialog_test.XXXXXX").string();
-        directory = mkdtemp(pattern.data());
-        fs::current_path(directory);
         sarja1.OnMessage = [this](const std::string& text) { messages.push_back(text); };
-    }
-    ~DialogFixture() override {
-        fs::current_path(previousDirectory);
-        fs::remove_all(directory);
     }
 
     // As the tool starts: the command line's settings applied, then the dialog shown.
