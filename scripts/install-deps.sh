@@ -2,7 +2,7 @@
 # Installs the Debian packages the build and the tests need, if any is missing.
 set -euo pipefail
 
-packages=(cmake make g++ libgtest-dev libgmock-dev clang-14 libclang-rt-14-dev libbenchmark-dev)
+packages=(cmake make g++ libgtest-dev libgmock-dev clang-14 libclang-rt-14-dev libbenchmark-dev libncurses-dev tmux)
 
 missing=()
 for package in "${packages[@]}"; do
