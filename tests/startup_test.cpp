@@ -1,7 +1,6 @@
-// Start-up: the command line of the real binary and of a whole run.
+// Start-up: the command line and whole runs of the tool in virtual time.
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <string>
 
 #include "poll/Startup.h"
@@ -9,30 +8,6 @@
 #include "tests/support/FakeSerialPorts.h"
 #include "tests/support/ReplyBuilder.h"
 #include "tests/support/ScriptedLine.h"
-
-namespace {
-
-// Runs the binary with the given arguments and returns its standard output
-// and exit status.
-std::pair<std::string, int> RunBinary(const std::string& arguments) {
-    const std::string command = std::string(SCALEPOLL_BINARY) + " " + arguments;
-    FILE* pipe = popen(command.c_str(), "r");
-    std::string output;
-    char buffer[256];
-    std::size_t got = 0;
-    while ((got = fread(buffer, 1, sizeof buffer, pipe)) > 0) output.append(buffer, got);
-    return {output, pclose(pipe)};
-}
-
-}  // namespace
-
-TEST(Startup, TooFewParametersAnswerWithCrLfAndStatusZero) {
-    for (const char* arguments : {"", "COM1 9600 8 None 1"}) {
-        const auto [output, status] = RunBinary(arguments);
-        EXPECT_EQ(output, "1;Not enough parameters\r\n") << arguments;
-        EXPECT_EQ(status, 0) << arguments;
-    }
-}
 
 namespace {
 
