@@ -1,6 +1,7 @@
 #include "tools/sim/LineEnd.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <pty.h>
 #include <termios.h>
 #include <unistd.h>
@@ -76,7 +77,24 @@ LineEnd::LineEnd(LineEnd&& other) noexcept
       otherSideFd_(std::exchange(other.otherSideFd_, -1)),
       path_(std::move(other.path_)) {}
 
-LineEnd::~LineEnd() {
-    if (otherSideFd_ >= 0) close(otherSideFd_);
-    if (fd_ >= 0) close(fd_);
+LineEnd::~LineEnd() { HangUp(); }
+
+void LineEnd::HangUp() {
+    if (otherSideFd_ >= 0) close(std::exchange(otherSideFd_, -1));
+    if (fd_ >= 0) close(std::exchange(fd_, -1));
+}
+
+void LineEnd::FillInbound() {
+    if (otherSideFd_ < 0) return;
+    MakeNonBlocking(otherSideFd_);
+    const char block[4096] = {};
+    // A block the queue refuses may leave room for a smaller one, and the
+    // kernel moves bytes along the queue in the background, so room may show
+    // up again shortly after: fill with ever smaller blocks until none does.
+    for (pollfd room{otherSideFd_, POLLOUT, 0}; poll(&room, 1, 50) == 1 && (room.revents & POLLOUT) != 0;) {
+        for (std::size_t size = sizeof block; size > 0; size /= 2) {
+            while (write(otherSideFd_, block, size) > 0) {
+            }
+        }
+    }
 }

@@ -17,8 +17,14 @@ public:
     LineEnd& operator=(LineEnd&&) = delete;
     ~LineEnd();
 
-    int Fd() const { return fd_; }  // non-blocking
+    int Fd() const { return fd_; }  // non-blocking; -1 once hung up
     const std::string& Path() const { return path_; }  // what the tool opens
+
+    // Faults (LineFaults.h). HangUp closes both descriptors, so the line is
+    // gone for the tool. FillInbound writes into the other side until the
+    // queue towards the simulator takes no more (a pseudo-terminal only).
+    void HangUp();
+    void FillInbound();
 
 private:
     LineEnd(int fd, int otherSideFd, std::string path) : fd_(fd), otherSideFd_(otherSideFd), path_(std::move(path)) {}

@@ -20,6 +20,9 @@ public:
     std::string TakeDue(std::int64_t nowUs);
     // When the next byte falls due; none when the queue is empty.
     std::optional<std::int64_t> NextDueUs() const;
+    // From now on noise bytes fill the line whenever no answer is going out;
+    // an answer that falls due starts after the noise byte on the line.
+    void FillWithNoise() { noise_ = true; }
 
 private:
     struct Piece {
@@ -29,8 +32,11 @@ private:
         std::size_t sent = 0;
     };
     std::int64_t NextStartUs() const;
+    bool NoiseMayGo() const { return noise_ && (queue_.empty() || queue_.front().sent == 0); }
 
     std::int64_t byteUs_;
     std::deque<Piece> queue_;
     std::int64_t lineFreeUs_ = 0;
+    bool noise_ = false;
+    std::uint32_t noiseState_ = 1;
 };

@@ -30,6 +30,10 @@ const std::pair<std::string_view, Apply> kValueOptions[] = {
     {"--device", [](SimOptions& o, const std::string& v) { o.device = v; }},
     {"--record", [](SimOptions& o, const std::string& v) { o.recordPath = v; }},
     {"--log", [](SimOptions& o, const std::string& v) { o.logPath = v; }},
+    {"--hang-up-at",
+     [](SimOptions& o, const std::string& v) { o.faults.hangUpAtMs = ParseNumber(v, 0, 3'600'000, "hang-up-at"); }},
+    {"--stall-at",
+     [](SimOptions& o, const std::string& v) { o.faults.stallAtMs = ParseNumber(v, 0, 3'600'000, "stall-at"); }},
 };
 
 Apply ValueOption(std::string_view name) {
@@ -49,8 +53,8 @@ SimOptions ParseOptions(const std::vector<std::string>& arguments) {
             if (options.command.empty()) throw UsageError("no command after '--'");
             break;
         }
-        if (argument == "--help") {
-            options.help = true;
+        if (argument == "--help" || argument == "--noise-storm") {
+            (argument == "--help" ? options.help : options.faults.noiseStorm) = true;
             continue;
         }
         const Apply apply = ValueOption(argument);
@@ -60,6 +64,8 @@ SimOptions ParseOptions(const std::vector<std::string>& arguments) {
     }
     if (!options.device.empty() && !options.command.empty())
         throw UsageError("--device serves a real line; it runs no command");
+    if (!options.device.empty() && options.faults.stallAtMs)
+        throw UsageError("--stall-at fills a pseudo-terminal; it cannot with --device");
     return options;
 }
 
@@ -92,6 +98,13 @@ Options:
                    MS counts milliseconds from the start of serving
   --log FILE       one line per frame heard and what it caused, with MS as
                    above; FILE "-" is standard error
+  --hang-up-at MS  close the simulator's end of the line at MS: the device
+                   disappears under the command
+  --stall-at MS    from MS on, read nothing and fill the line's queue towards
+                   the simulator, so the command's writes find no room
+                   (pseudo-terminal only)
+  --noise-storm    noise bytes at the line's pace whenever no answer is
+                   going out
   --help           this text
 
 Station settings:

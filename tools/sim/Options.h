@@ -7,6 +7,7 @@
 #include <string_view>
 #include <vector>
 
+#include "tools/sim/LineFaults.h"
 #include "tools/sim/Station.h"
 
 struct SimOptions {
@@ -17,6 +18,7 @@ struct SimOptions {
     std::string recordPath;  // empty: no record
     std::string logPath;     // empty: no log; "-": standard error
     std::vector<std::string> command;
+    LineFaults faults;
     bool help = false;
 };
 

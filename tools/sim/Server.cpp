@@ -19,8 +19,9 @@ constexpr std::int64_t kHangUpRestUs = 10'000;
 int Server::Run(pid_t command) {
     command_ = command;
     while (true) {
-        const bool lineRests = NowUs() < lineRestsUntilUs_;
-        pollfd watched[2] = {{lineRests ? -1 : lineFd_, POLLIN, 0}, {signalFd_, POLLIN, 0}};
+        PutDueFaults();
+        const bool lineRests = NowUs() < lineRestsUntilUs_ || stalled_;
+        pollfd watched[2] = {{lineRests ? -1 : line_.Fd(), POLLIN, 0}, {signalFd_, POLLIN, 0}};
         poll(watched, 2, PollTimeoutMs());
         if (watched[0].revents != 0) ReadLine();
         if (watched[1].revents != 0) {
@@ -48,8 +49,9 @@ std::optional<int> Server::TakeSignals() {
 }
 
 bool Server::ReadLine() {
+    if (stalled_ || line_.Fd() < 0) return false;
     char bytes[4096];
-    const ssize_t count = read(lineFd_, bytes, sizeof bytes);
+    const ssize_t count = read(line_.Fd(), bytes, sizeof bytes);
     if (count < 0 && errno == EAGAIN) return false;
     if (count <= 0) {
         lineRestsUntilUs_ = NowUs() + kHangUpRestUs;
@@ -66,18 +68,43 @@ bool Server::ReadLine() {
 }
 
 void Server::WriteDue() {
+    if (line_.Fd() < 0) return;
     const std::string due = pacer_.TakeDue(NowUs());
     if (due.empty()) return;
-    const ssize_t written = write(lineFd_, due.data(), due.size());
+    const ssize_t written = write(line_.Fd(), due.data(), due.size());
     if (written > 0) journal_.Record(NowMs(), "tx", std::string_view(due).substr(0, static_cast<std::size_t>(written)));
 }
 
 int Server::PollTimeoutMs() const {
     const std::int64_t nowUs = NowUs();
-    std::optional<std::int64_t> wakeUs = pacer_.NextDueUs();
+    std::optional<std::int64_t> wakeUs = line_.Fd() < 0 ? std::nullopt : pacer_.NextDueUs();
     if (nowUs < lineRestsUntilUs_) wakeUs = std::min(wakeUs.value_or(lineRestsUntilUs_), lineRestsUntilUs_);
+    if (const auto faultUs = NextFaultUs()) wakeUs = std::min(wakeUs.value_or(*faultUs), *faultUs);
     if (!wakeUs) return -1;
     return static_cast<int>(std::max<std::int64_t>(0, (*wakeUs - nowUs + 999) / 1000));
+}
+
+void Server::PutDueFaults() {
+    const std::int64_t nowMs = NowMs();
+    if (faults_.stallAtMs && nowMs >= *faults_.stallAtMs) {
+        faults_.stallAtMs.reset();
+        stalled_ = true;
+        line_.FillInbound();
+        journal_.Note(nowMs, "fault: the line stops taking bytes");
+    }
+    if (faults_.hangUpAtMs && nowMs >= *faults_.hangUpAtMs) {
+        faults_.hangUpAtMs.reset();
+        line_.HangUp();
+        journal_.Note(nowMs, "fault: the simulator hangs up");
+    }
+}
+
+std::optional<std::int64_t> Server::NextFaultUs() const {
+    std::optional<std::int64_t> nextMs;
+    for (const auto& atMs : {faults_.stallAtMs, faults_.hangUpAtMs})
+        if (atMs) nextMs = std::min(nextMs.value_or(*atMs), *atMs);
+    if (!nextMs) return std::nullopt;
+    return *nextMs * 1000;
 }
 
 std::int64_t Server::NowUs() const {

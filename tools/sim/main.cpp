@@ -13,12 +13,13 @@
 namespace {
 
 int Simulate(const SimOptions& options) {
-    const LineEnd line =
+    LineEnd line =
         options.device.empty() ? LineEnd::PseudoTerminal() : LineEnd::Device(options.device, options.baud);
     Journal journal(options.recordPath, options.logPath);
     Simulation simulation(options.stations);
     LinePacer pacer(options.baud);
-    Server server(line.Fd(), CatchSignals(), simulation, pacer, journal);
+    if (options.faults.noiseStorm) pacer.FillWithNoise();
+    Server server(line, CatchSignals(), simulation, pacer, journal, options.faults);
     if (options.command.empty()) {
         std::cout << line.Path() << std::endl;
         return server.Run(0);
