@@ -1,0 +1,222 @@
+// Faults on the line, end to end: the real binary run by scalepoll-sim on a
+// pseudo-terminal of its own, the simulator playing the stations and the
+// fault. Whatever happens on the line, a run ends on time with one result
+// line and status 0, and keeps every reply that reached it whole.
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "poll/Frames.h"
+
+extern char** environ;
+
+namespace {
+
+using Strings = std::vector<std::string>;
+using Clock = std::chrono::steady_clock;
+
+// The protocol's own timing: the first request 5000 ms after the trigger, a
+// silent station asked three times 5000 ms apart.
+constexpr std::int64_t kSilentStationMs = 15000;
+constexpr std::int64_t kFirstRequestMs = 5000;
+// Generous: the protocol's times are exact, but the machine may be busy.
+constexpr std::int64_t kLateToleranceMs = 2000;
+
+std::string Filled(const std::string& frame) { return "\xFF\xFF\xFF" + frame + "\xFF\xFF\xFF"; }
+
+std::string ReadFile(const std::filesystem::path& path) {
+    std::ifstream file(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+}
+
+// The bytes the simulator read from the line ("rx" lines of its record).
+std::string ReceivedBytes(const std::filesystem::path& record) {
+    std::istringstream lines(ReadFile(record));
+    std::string received;
+    for (std::string line; std::getline(lines, line);) {
+        std::istringstream fields(line);
+        std::string ms;
+        std::string direction;
+        fields >> ms >> direction;
+        if (direction != "rx") continue;
+        for (std::string hex; fields >> hex;) received += static_cast<char>(std::stoi(hex, nullptr, 16));
+    }
+    return received;
+}
+
+struct Finished {
+    std::string output;  // the command's standard output
+    int status = -1;     // the simulator's exit status: the command's
+    std::int64_t wallMs = 0;
+    double cpuMs = 0;  // the simulator and everything it waited for
+};
+
+std::vector<char*> Pointers(Strings& texts) {
+    std::vector<char*> pointers;
+    for (std::string& text : texts) pointers.push_back(text.data());
+    pointers.push_back(nullptr);
+    return pointers;
+}
+
+double Ms(const timeval& t) { return static_cast<double>(t.tv_sec) * 1e3 + static_cast<double>(t.tv_usec) / 1e3; }
+
+class LineFault : public ::testing::Test {
+protected:
+    LineFault() {
+        char pattern[] = "/tmp/scalepoll-fault-XXXXXX";
+        directory_ = mkdtemp(pattern);
+    }
+    ~LineFault() override { std::filesystem::remove_all(directory_); }
+
+    std::filesystem::path Path(const char* name) const { return directory_ / name; }
+
+    // Runs the program with the arguments and waits for it; its standard
+    // output goes to a file of the test's own.
+    Finished Run(Strings arguments, Strings environment) {
+        for (char** entry = environ; *entry != nullptr; ++entry) environment.emplace_back(*entry);
+        const std::string outputPath = Path("output").string();
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, outputPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                         0600);
+        Finished finished;
+        const auto start = Clock::now();
+        pid_t pid = 0;
+        const int error = posix_spawn(&pid, arguments[0].c_str(), &actions, nullptr, Pointers(arguments).data(),
+                                      Pointers(environment).data());
+        posix_spawn_file_actions_destroy(&actions);
+        if (error != 0) {
+            ADD_FAILURE() << "cannot run " << arguments[0];
+            return finished;
+        }
+        int waitStatus = 0;
+        rusage usage{};
+        wait4(pid, &waitStatus, 0, &usage);
+        finished.wallMs = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+        finished.cpuMs = Ms(usage.ru_utime) + Ms(usage.ru_stime);
+        finished.status = WIFEXITED(waitStatus) ? WEXITSTATUS(waitStatus) : 128 + WTERMSIG(waitStatus);
+        finished.output = ReadFile(outputPath);
+        return finished;
+    }
+
+    // scalepoll-sim with the options, recording the line, running the command.
+    Finished RunSim(Strings options, const Strings& command, Strings environment = {}) {
+        options.insert(options.begin(), SCALEPOLL_SIM_BINARY);
+        options.insert(options.end(), {"--record", Path("record").string(), "--"});
+        options.insert(options.end(), command.begin(), command.end());
+        return Run(options, std::move(environment));
+    }
+
+    std::string ReceivedOnTheLine() const { return ReceivedBytes(Path("record")); }
+
+private:
+    std::filesystem::path directory_;
+};
+
+Strings Tool(std::initializer_list<const char*> stations) {
+    Strings command{SCALEPOLL_BINARY, "COM1", "9600", "8", "None", "1"};
+    command.insert(command.end(), stations.begin(), stations.end());
+    return command;
+}
+
+void ExpectOnTime(const Finished& run, std::int64_t protocolMs) {
+    EXPECT_GE(run.wallMs, protocolMs - 50);
+    EXPECT_LE(run.wallMs, protocolMs + kLateToleranceMs);
+}
+
+}  // namespace
+
+// The simulator closes its side at 7 s, after station 3 has answered.
+TEST_F(LineFault, DeviceDisappearsInTheMiddleOfARun) {
+    const Finished run = RunSim({"--station", "3:weight=1250", "--hang-up-at", "7000"}, Tool({"3", "12"}));
+    EXPECT_EQ(run.output, "0;3,0,1250;12,1,0");
+    EXPECT_EQ(run.status, 0);
+    ExpectOnTime(run, kFirstRequestMs + kSilentStationMs);
+}
+
+// From 2 s on the simulator reads nothing and the line's queue is full, so
+// every request meets a full output queue: SendBlock gives up after its
+// 4000 ms each time, waiting rather than spinning, and the polls keep their
+// 5000 ms pace. The line trace shows the writes the port took.
+TEST_F(LineFault, LineStopsTakingBytes) {
+    const std::string trace = Path("trace").string();
+    const Finished run =
+        RunSim({"--station", "3:weight=1250", "--stall-at", "2000"}, Tool({"3"}), {"SCALEPOLL_TRACE=" + trace});
+    EXPECT_EQ(run.output, "0;3,1,0");
+    const std::string traced = ReadFile(trace);
+    EXPECT_TRUE(std::regex_search(traced, std::regex(R"(^ +\d+ sent .*\*0MW02)")));
+    EXPECT_FALSE(std::regex_search(traced, std::regex(R"(sent .*30\?M)"))) << "a request went out:\n" << traced;
+    EXPECT_EQ(run.status, 0);
+    ExpectOnTime(run, kFirstRequestMs + kSilentStationMs);
+    // Three sends each wait 4000 ms; spinning through them would take seconds.
+    EXPECT_LT(run.cpuMs, 1000) << "CPU time of the run and the simulator";
+    std::cout << "CPU time with a stalled line: " << run.cpuMs << " ms (tool and simulator)\n";
+    EXPECT_EQ(ReceivedOnTheLine(), Filled(TriggerFrame(2)));
+}
+
+// Noise bytes fill the line whenever no reply is going out. A reply that
+// noise pushes out of the reply buffer is asked for again; noise never
+// becomes a weight.
+TEST_F(LineFault, NoiseStormForTheWholeRun) {
+    const Finished run =
+        RunSim({"--station", "3:weight=1250", "--station", "5:weight=42", "--noise-storm"}, Tool({"3", "5"}));
+    EXPECT_TRUE(std::regex_match(run.output, std::regex("0;3,(0,1250|1,0);5,(0,42|1,0)"))) << run.output;
+    EXPECT_EQ(run.status, 0);
+    EXPECT_LE(run.wallMs, kFirstRequestMs + 2 * kSilentStationMs + kLateToleranceMs);
+    std::cout << "through the storm: " << run.output << " after " << run.wallMs << " ms\n";
+}
+
+// The caller closed standard output. The descriptor is not handed to the
+// port, so the result line does not land on the serial line.
+TEST_F(LineFault, ClosedStandardOutputWithThePortOpen) {
+    const Finished run = RunSim({"--station", "3:weight=1250"},
+                                {"/bin/sh", "-c", "exec \"$0\" \"$@\" >&-", SCALEPOLL_BINARY, "COM1", "9600", "8",
+                                 "None", "1", "3"});
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.output, "");
+    EXPECT_EQ(ReceivedOnTheLine(), Filled(TriggerFrame(2)) + Filled(ReadRequest(3)));
+}
+
+TEST_F(LineFault, ClosedOrDeadStandardOutputWithoutAPort) {
+    const Strings noPorts{"SCALEPOLL_COM1=/nonexistent/com1", "SCALEPOLL_COM2=/nonexistent/com2",
+                          "SCALEPOLL_COM3=/nonexistent/com3", "SCALEPOLL_COM4=/nonexistent/com4"};
+    // Closed outright, and a pipe whose reader has gone by the time the
+    // result line comes (the run without stations lasts 5 s).
+    for (const char* script : {"exec \"$0\" \"$@\" >&-", "\"$0\" \"$@\" | true; exit \"${PIPESTATUS[0]}\""}) {
+        for (const Strings& parameters : {Strings{}, Strings{"COM1", "9600", "8", "None", "1", "abc"}}) {
+            Strings command{"/bin/bash", "-c", script, SCALEPOLL_BINARY};
+            command.insert(command.end(), parameters.begin(), parameters.end());
+            EXPECT_EQ(Run(command, noPorts).status, 0) << script << " with " << parameters.size() << " parameters";
+        }
+    }
+}
+
+// A second scalepoll on the same line while the first runs finds the port
+// held: its stations stay silent, and the first run goes on untouched.
+TEST_F(LineFault, SecondToolOnTheSamePort) {
+    const std::string first = Path("first").string();
+    const std::string second = Path("second").string();
+    const Finished run = RunSim(
+        {"--station", "3:weight=1250"},
+        {"/bin/sh", "-c", "\"$0\" COM1 9600 8 None 1 3 12 >\"$1\" & sleep 1; \"$0\" COM1 9600 8 None 1 3 >\"$2\"; wait",
+         SCALEPOLL_BINARY, first, second});
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(ReadFile(first), "0;3,0,1250;12,1,0");
+    EXPECT_EQ(ReadFile(second), "0;3,1,0");
+    std::string expected = Filled(TriggerFrame(2)) + Filled(ReadRequest(3));
+    for (int k = 0; k < 3; ++k) expected += Filled(ReadRequest(12));
+    EXPECT_EQ(ReceivedOnTheLine(), expected);
+    ExpectOnTime(run, 1000 + kFirstRequestMs + kSilentStationMs);
+}
