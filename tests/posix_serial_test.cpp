@@ -261,7 +261,10 @@ TEST_F(PtyPort, AFullLineIsATimeOutNotALostDevice) {
     while (port_->Write(block.data(), block.size()) > 0) ASSERT_LT(++blocks, 10000);
     const auto start = Clock::now();
     EXPECT_TRUE(port_->WaitWritable(100));
-    EXPECT_GE(MsSince(start), 50);
+    // It waits out the time, unless the line drained and really has room.
+    if (MsSince(start) < 50) {
+        EXPECT_GT(port_->Write(block.data(), 1), 0u);
+    }
     EXPECT_LT(MsSince(start), 5000);
 }
 
