@@ -2,7 +2,7 @@
 # Cross-builds scalepoll.exe and its unit tests for 64-bit Windows in build-win/.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/install-windows-deps.sh
+scripts/install-deps.sh windows
 
 toolchain=()
 [ -f build-win/CMakeCache.txt ] || toolchain=(-DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake)

@@ -1,8 +1,16 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build and the tests need, if any is missing.
+# Installs the Debian packages a build needs, if any is missing.
+#   scripts/install-deps.sh           the Linux build, its tests, fuzzers and benchmarks
+#   scripts/install-deps.sh windows   the Windows cross build (MinGW-w64, GoogleTest's
+#                                     sources to build for Windows) and Wine for its tests
 set -euo pipefail
 
-packages=(cmake make g++ libgtest-dev libgmock-dev clang-14 libclang-rt-14-dev libbenchmark-dev libncurses-dev tmux)
+case "${1:-linux}" in
+  linux) packages=(cmake make g++ libgtest-dev libgmock-dev clang-14 libclang-rt-14-dev libbenchmark-dev
+                   libncurses-dev tmux) ;;
+  windows) packages=(cmake make g++-mingw-w64-x86-64-posix googletest wine wine64) ;;
+  *) echo "usage: $0 [linux|windows]" >&2; exit 2 ;;
+esac
 
 missing=()
 for package in "${packages[@]}"; do
@@ -13,5 +21,5 @@ if ((${#missing[@]})); then
   sudo_cmd=()
   [ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
   "${sudo_cmd[@]}" apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq "${missing[@]}"
+  DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi

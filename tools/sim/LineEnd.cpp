@@ -11,32 +11,17 @@
 #include <system_error>
 #include <utility>
 
+#include "platform/posix/Termios.h"
+
 namespace {
 
 [[noreturn]] void Fail(const std::string& what) { throw std::system_error(errno, std::generic_category(), what); }
 
-speed_t Speed(int baud) {
-    switch (baud) {
-        case 300: return B300;
-        case 600: return B600;
-        case 1200: return B1200;
-        case 2400: return B2400;
-        case 4800: return B4800;
-        case 9600: return B9600;
-        case 19200: return B19200;
-        case 38400: return B38400;
-        case 57600: return B57600;
-        default: return B115200;  // the options allow no other rate
-    }
-}
-
+// The same raw line, 8 data bits without parity, as the tool sets on its end.
 termios RawMode(int baud) {
-    termios mode{};
-    cfmakeraw(&mode);
-    mode.c_cflag |= CLOCAL | CREAD;
-    cfsetispeed(&mode, Speed(baud));
-    cfsetospeed(&mode, Speed(baud));
-    return mode;
+    CommState line;
+    line.baudRate = static_cast<std::uint32_t>(baud);
+    return LineSettings(termios{}, line);
 }
 
 void KeepFromCommand(int fd) { fcntl(fd, F_SETFD, FD_CLOEXEC); }
