@@ -13,7 +13,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
-#include <regex>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -39,6 +39,15 @@ std::string Filled(const std::string& frame) { return "\xFF\xFF\xFF" + frame + "
 std::string ReadFile(const std::filesystem::path& path) {
     std::ifstream file(path, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+}
+
+// The lines of a SCALEPOLL_TRACE file that show bytes the port took.
+Strings SentLines(const std::string& trace) {
+    std::istringstream lines(trace);
+    Strings sent;
+    for (std::string line; std::getline(lines, line);)
+        if (line.find(" sent ") != std::string::npos) sent.push_back(line);
+    return sent;
 }
 
 // The bytes the simulator read from the line ("rx" lines of its record).
@@ -155,9 +164,9 @@ TEST_F(LineFault, LineStopsTakingBytes) {
     const Finished run =
         RunSim({"--station", "3:weight=1250", "--stall-at", "2000"}, Tool({"3"}), {"SCALEPOLL_TRACE=" + trace});
     EXPECT_EQ(run.output, "0;3,1,0");
-    const std::string traced = ReadFile(trace);
-    EXPECT_TRUE(std::regex_search(traced, std::regex(R"(^ +\d+ sent .*\*0MW02)")));
-    EXPECT_FALSE(std::regex_search(traced, std::regex(R"(sent .*30\?M)"))) << "a request went out:\n" << traced;
+    const Strings sent = SentLines(ReadFile(trace));
+    ASSERT_EQ(sent.size(), 1u) << "only the trigger frame goes out";
+    EXPECT_NE(sent[0].find("*0MW02"), std::string::npos) << sent[0];
     EXPECT_EQ(run.status, 0);
     ExpectOnTime(run, kFirstRequestMs + kSilentStationMs);
     // Three sends each wait 4000 ms; spinning through them would take seconds.
@@ -172,7 +181,8 @@ TEST_F(LineFault, LineStopsTakingBytes) {
 TEST_F(LineFault, NoiseStormForTheWholeRun) {
     const Finished run =
         RunSim({"--station", "3:weight=1250", "--station", "5:weight=42", "--noise-storm"}, Tool({"3", "5"}));
-    EXPECT_TRUE(std::regex_match(run.output, std::regex("0;3,(0,1250|1,0);5,(0,42|1,0)"))) << run.output;
+    const std::set<std::string> possible{"0;3,0,1250;5,0,42", "0;3,1,0;5,0,42", "0;3,0,1250;5,1,0", "0;3,1,0;5,1,0"};
+    EXPECT_EQ(possible.count(run.output), 1u) << run.output;
     EXPECT_EQ(run.status, 0);
     EXPECT_LE(run.wallMs, kFirstRequestMs + 2 * kSilentStationMs + kLateToleranceMs);
     std::cout << "through the storm: " << run.output << " after " << run.wallMs << " ms\n";
