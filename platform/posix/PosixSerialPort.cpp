@@ -59,9 +59,10 @@ public:
     // and OutputQueued reports the kernel's count, so there is nothing to keep.
     void SetQueueSizes(std::uint16_t, std::uint16_t) override {}
 
-    void SetTimeouts(const CommTimeouts& timeouts) override {
-        readWaitMs_ = PollTimeoutMs(timeouts.readTotalConstant);
-    }
+    // A read takes what has arrived and never waits: the driver's read timer
+    // already spaces the reads, and a wait of its own in every idle tick would
+    // only cost a second wake-up per tick.
+    void SetTimeouts(const CommTimeouts&) override {}
 
     void Purge(bool input, bool output) override {
         if (input && output) {
@@ -86,7 +87,7 @@ public:
     // the end only when poll() saw a hang-up.
     bool Read(void* into, std::size_t capacity, std::size_t& got) override {
         got = 0;
-        const short events = PollFor(fd_, POLLIN, readWaitMs_);
+        const short events = PollFor(fd_, POLLIN, 0);
         for (;;) {
             const ssize_t count = read(fd_, into, capacity);
             if (count > 0) {
@@ -117,7 +118,6 @@ private:
     void SetModemLine(int line, bool raised) { ioctl(fd_, raised ? TIOCMBIS : TIOCMBIC, &line); }
 
     int fd_;
-    int readWaitMs_ = 0;
 };
 
 class PosixSerialPorts final : public SerialPorts {

@@ -6,8 +6,8 @@
 // translated, stripped, echoed or taken as a signal or as line editing, so
 // every value 0..255 passes both ways unchanged) with the wanted framing,
 // speed and flow control, and writes it back at once. Reads never wait in the
-// kernel (VMIN 0, VTIME 0): the port waits with poll() instead, for as long as
-// the read time-out allows. Modem status lines are ignored (CLOCAL), and
+// kernel (VMIN 0, VTIME 0): each read takes what has arrived, and the driver
+// reads again at its next tick. Modem status lines are ignored (CLOCAL), and
 // closing the port leaves DTR as it is (no HUPCL).
 #pragma once
 
