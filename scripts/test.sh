@@ -1,6 +1,10 @@
 #!/usr/bin/env bash
-# Builds scalepoll twice, plainly and with AddressSanitizer + UndefinedBehavior-
-# Sanitizer, and runs the whole test suite in both builds.
+# The whole test suite, as CI runs it:
+#   - a plain build and an AddressSanitizer + UndefinedBehaviorSanitizer build,
+#     each with every test: unit tables, whole runs in virtual time, end-to-end
+#     runs over pseudo-terminals, faults on the line, the console in tmux;
+#   - every fuzz target for a bounded time (scripts/fuzz.sh);
+#   - the Windows build's tests under Wine (scripts/test-windows.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
@@ -10,8 +14,12 @@ run_build() {
   local dir=$1; shift
   cmake -S . -B "$dir" "$@" >/dev/null
   cmake --build "$dir" -j "$jobs"
-  ctest --test-dir "$dir" -j "$jobs" --output-on-failure
+  # The end-to-end tests mostly wait on the line's own timing, so more of them
+  # run at once than there are processors.
+  ctest --test-dir "$dir" -j $((jobs * 2)) --output-on-failure
 }
 
 run_build build
 run_build build-asan -DSCALEPOLL_SANITIZE=ON
+scripts/fuzz.sh 20
+scripts/test-windows.sh

@@ -7,6 +7,7 @@
 #include "poll/Frames.h"
 #include "tests/support/Program.h"
 #include "tests/support/ReplyBuilder.h"
+#include "tests/support/TemporaryDirectory.h"
 
 namespace {
 
@@ -18,13 +19,7 @@ std::string Filled(const std::string& frame) { return "\xFF\xFF\xFF" + frame + "
 
 class EndToEnd : public ::testing::Test {
 protected:
-    EndToEnd() {
-        char pattern[] = "/tmp/scalepoll-e2e-XXXXXX";
-        directory_ = mkdtemp(pattern);
-    }
-    ~EndToEnd() override { std::filesystem::remove_all(directory_); }
-
-    std::filesystem::path Output() const { return directory_ / "output"; }
+    std::filesystem::path Output() const { return directory_.Path() / "output"; }
 
     // The tool on `port`, with its settings and stations.
     std::unique_ptr<Program> StartTool(const std::string& port, Strings parameters) {
@@ -52,7 +47,7 @@ protected:
     }
 
 private:
-    std::filesystem::path directory_;
+    TemporaryDirectory directory_;
 };
 
 }  // namespace

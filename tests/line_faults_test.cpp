@@ -3,29 +3,20 @@
 // fault. Whatever happens on the line, a run ends on time with one result
 // line and status 0, and keeps every reply that reached it whole.
 #include <gtest/gtest.h>
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <chrono>
 #include <cstdint>
 #include <filesystem>
-#include <fstream>
 #include <set>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "poll/Frames.h"
-
-extern char** environ;
+#include "tests/support/Program.h"
+#include "tests/support/TemporaryDirectory.h"
+#include "tools/sim/RecordFormat.h"
 
 namespace {
-
-using Strings = std::vector<std::string>;
-using Clock = std::chrono::steady_clock;
 
 // The protocol's own timing: the first request 5000 ms after the trigger, a
 // silent station asked three times 5000 ms apart.
@@ -36,11 +27,6 @@ constexpr std::int64_t kLateToleranceMs = 2000;
 
 std::string Filled(const std::string& frame) { return "\xFF\xFF\xFF" + frame + "\xFF\xFF\xFF"; }
 
-std::string ReadFile(const std::filesystem::path& path) {
-    std::ifstream file(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
-}
-
 // The lines of a SCALEPOLL_TRACE file that show bytes the port took.
 Strings SentLines(const std::string& trace) {
     std::istringstream lines(trace);
@@ -50,74 +36,13 @@ Strings SentLines(const std::string& trace) {
     return sent;
 }
 
-// The bytes the simulator read from the line ("rx" lines of its record).
-std::string ReceivedBytes(const std::filesystem::path& record) {
-    std::istringstream lines(ReadFile(record));
-    std::string received;
-    for (std::string line; std::getline(lines, line);) {
-        std::istringstream fields(line);
-        std::string ms;
-        std::string direction;
-        fields >> ms >> direction;
-        if (direction != "rx") continue;
-        for (std::string hex; fields >> hex;) received += static_cast<char>(std::stoi(hex, nullptr, 16));
-    }
-    return received;
-}
-
-struct Finished {
-    std::string output;  // the command's standard output
-    int status = -1;     // the simulator's exit status: the command's
-    std::int64_t wallMs = 0;
-    double cpuMs = 0;  // the simulator and everything it waited for
-};
-
-std::vector<char*> Pointers(Strings& texts) {
-    std::vector<char*> pointers;
-    for (std::string& text : texts) pointers.push_back(text.data());
-    pointers.push_back(nullptr);
-    return pointers;
-}
-
-double Ms(const timeval& t) { return static_cast<double>(t.tv_sec) * 1e3 + static_cast<double>(t.tv_usec) / 1e3; }
-
 class LineFault : public ::testing::Test {
 protected:
-    LineFault() {
-        char pattern[] = "/tmp/scalepoll-fault-XXXXXX";
-        directory_ = mkdtemp(pattern);
-    }
-    ~LineFault() override { std::filesystem::remove_all(directory_); }
+    std::filesystem::path Path(const char* name) const { return directory_.Path() / name; }
 
-    std::filesystem::path Path(const char* name) const { return directory_ / name; }
-
-    // Runs the program with the arguments and waits for it; its standard
-    // output goes to a file of the test's own.
+    // Runs the program and waits for it; its standard output goes to a file.
     Finished Run(Strings arguments, Strings environment) {
-        for (char** entry = environ; *entry != nullptr; ++entry) environment.emplace_back(*entry);
-        const std::string outputPath = Path("output").string();
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, outputPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                         0600);
-        Finished finished;
-        const auto start = Clock::now();
-        pid_t pid = 0;
-        const int error = posix_spawn(&pid, arguments[0].c_str(), &actions, nullptr, Pointers(arguments).data(),
-                                      Pointers(environment).data());
-        posix_spawn_file_actions_destroy(&actions);
-        if (error != 0) {
-            ADD_FAILURE() << "cannot run " << arguments[0];
-            return finished;
-        }
-        int waitStatus = 0;
-        rusage usage{};
-        wait4(pid, &waitStatus, 0, &usage);
-        finished.wallMs = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
-        finished.cpuMs = Ms(usage.ru_utime) + Ms(usage.ru_stime);
-        finished.status = WIFEXITED(waitStatus) ? WEXITSTATUS(waitStatus) : 128 + WTERMSIG(waitStatus);
-        finished.output = ReadFile(outputPath);
-        return finished;
+        return RunProgram(std::move(arguments), std::move(environment), Path("output"));
     }
 
     // scalepoll-sim with the options, recording the line, running the command.
@@ -128,10 +53,10 @@ protected:
         return Run(options, std::move(environment));
     }
 
-    std::string ReceivedOnTheLine() const { return ReceivedBytes(Path("record")); }
+    std::string ReceivedOnTheLine() const { return ReadRecord(ReadWholeFile(Path("record"))).received; }
 
 private:
-    std::filesystem::path directory_;
+    TemporaryDirectory directory_;
 };
 
 Strings Tool(std::initializer_list<const char*> stations) {
@@ -164,7 +89,7 @@ TEST_F(LineFault, LineStopsTakingBytes) {
     const Finished run =
         RunSim({"--station", "3:weight=1250", "--stall-at", "2000"}, Tool({"3"}), {"SCALEPOLL_TRACE=" + trace});
     EXPECT_EQ(run.output, "0;3,1,0");
-    const Strings sent = SentLines(ReadFile(trace));
+    const Strings sent = SentLines(ReadWholeFile(trace));
     ASSERT_EQ(sent.size(), 1u) << "only the trigger frame goes out";
     EXPECT_NE(sent[0].find("*0MW02"), std::string::npos) << sent[0];
     EXPECT_EQ(run.status, 0);
@@ -200,8 +125,7 @@ TEST_F(LineFault, ClosedStandardOutputWithThePortOpen) {
 }
 
 TEST_F(LineFault, ClosedOrDeadStandardOutputWithoutAPort) {
-    const Strings noPorts{"SCALEPOLL_COM1=/nonexistent/com1", "SCALEPOLL_COM2=/nonexistent/com2",
-                          "SCALEPOLL_COM3=/nonexistent/com3", "SCALEPOLL_COM4=/nonexistent/com4"};
+    const Strings noPorts = PortsAt("/nonexistent/com1");
     // Closed outright, and a pipe whose reader has gone by the time the
     // result line comes (the run without stations lasts 5 s).
     for (const char* script : {"exec \"$0\" \"$@\" >&-", "\"$0\" \"$@\" | true; exit \"${PIPESTATUS[0]}\""}) {
@@ -223,8 +147,8 @@ TEST_F(LineFault, SecondToolOnTheSamePort) {
         {"/bin/sh", "-c", "\"$0\" COM1 9600 8 None 1 3 12 >\"$1\" & sleep 1; \"$0\" COM1 9600 8 None 1 3 >\"$2\"; wait",
          SCALEPOLL_BINARY, first, second});
     EXPECT_EQ(run.status, 0);
-    EXPECT_EQ(ReadFile(first), "0;3,0,1250;12,1,0");
-    EXPECT_EQ(ReadFile(second), "0;3,1,0");
+    EXPECT_EQ(ReadWholeFile(first), "0;3,0,1250;12,1,0");
+    EXPECT_EQ(ReadWholeFile(second), "0;3,1,0");
     std::string expected = Filled(TriggerFrame(2)) + Filled(ReadRequest(3));
     for (int k = 0; k < 3; ++k) expected += Filled(ReadRequest(12));
     EXPECT_EQ(ReceivedOnTheLine(), expected);

@@ -9,7 +9,19 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 std::string HexBytes(std::string_view bytes);
 
 std::string RecordLine(std::int64_t ms, std::string_view direction, std::string_view bytes);
+
+// A record read back: the bytes of each direction in order, and the time of
+// every chunk.
+struct RecordedLine {
+    std::string received;  // "rx": what the tool sent
+    std::string sent;      // "tx": what the stations answered
+    std::vector<std::int64_t> receivedMs;
+    std::vector<std::int64_t> sentMs;
+};
+
+RecordedLine ReadRecord(std::string_view record);

@@ -14,6 +14,7 @@
 #include <sstream>
 
 #include "poll/Frames.h"
+#include "tests/support/Program.h"
 #include "tools/sim/RecordFormat.h"
 #include "tools/sim/Station.h"
 #include "tools/sim/tests/LineClient.h"
@@ -34,31 +35,6 @@ std::string Reply(const char* stationText, int sequence) {
 }
 
 std::string Filled(const std::string& frame) { return "\xFF\xFF\xFF" + frame + "\xFF\xFF\xFF"; }
-
-struct RecordedLine {
-    std::string received;
-    std::string sent;
-    std::vector<std::int64_t> receivedMs;
-    std::vector<std::int64_t> sentMs;
-};
-
-RecordedLine ReadRecord(const std::string& path) {
-    RecordedLine line;
-    std::ifstream file(path);
-    std::string text;
-    while (std::getline(file, text)) {
-        std::istringstream fields(text);
-        std::int64_t ms = 0;
-        std::string direction;
-        fields >> ms >> direction;
-        const bool received = direction == "rx";
-        EXPECT_TRUE(received || direction == "tx") << text;
-        (received ? line.receivedMs : line.sentMs).push_back(ms);
-        for (std::string hex; fields >> hex;)
-            (received ? line.received : line.sent) += static_cast<char>(std::stoi(hex, nullptr, 16));
-    }
-    return line;
-}
 
 struct SimRun : ::testing::Test {
     std::filesystem::path directory;
@@ -162,7 +138,7 @@ TEST_F(SimRun, ServesItsPseudoTerminalUntilTerminated) {
     const int status = WaitForExit();
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 
-    const RecordedLine line = ReadRecord(Path("record"));
+    const RecordedLine line = ReadRecord(ReadWholeFile(Path("record")));
     EXPECT_EQ(HexBytes(line.received), HexBytes(Filled(TriggerFrame(2)) + Filled(ReadRequest(3)) +
                                                 Filled(TriggerFrame(0x81)) + Filled(ReadRequest(12))));
     EXPECT_EQ(line.sent, Reply("3:weight=1250", 2));
