@@ -17,11 +17,7 @@ void RunTool(const std::vector<std::string>& parameters, EventLoop& loop, TextOu
     TSarja1 Sarja1(loop, ports);
     TForm1 Form1(loop, Sarja1, output);
     Sarja1.ConnectReceiver(Form1);
-    Sarja1.PorttiNo = parameters[0];
-    Sarja1.Nopeus = parameters[1];
-    Sarja1.Data = parameters[2];
-    Sarja1.Pariteetti = parameters[3];
-    Sarja1.StopBitti = parameters[4];
+    Sarja1.TakeSettings(parameters);
     Sarja1.AsetaComm();
     for (std::size_t i = kSettingCount; i < parameters.size(); ++i) {
         if (const auto station = ParseWholeNumber(parameters[i])) Form1.SelectStation(*station);

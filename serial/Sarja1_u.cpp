@@ -104,6 +104,14 @@ TSarja1::TSarja1(EventLoop& loop, SerialPorts& ports) : SerialDriver(loop, ports
     };
 }
 
+void TSarja1::TakeSettings(const std::vector<std::string>& texts) {
+    PorttiNo = texts.at(0);
+    Nopeus = texts.at(1);
+    Data = texts.at(2);
+    Pariteetti = texts.at(3);
+    StopBitti = texts.at(4);
+}
+
 void TSarja1::AsetaComm() {
     SerialDriver.ClosePort();
     if (const auto port = Lookup(kPorts, PorttiNo)) SerialDriver.SetComPort(*port);

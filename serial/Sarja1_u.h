@@ -51,6 +51,9 @@ public:
     // Where received chunks go (the poll cycle); none until connected.
     void ConnectReceiver(ChunkReceiver& receiver) { receiver_ = &receiver; }
 
+    // Stores the five setting texts in command-line order (port, speed, data
+    // bits, parity, stop bits), exactly as given; the first five of `texts`.
+    void TakeSettings(const std::vector<std::string>& texts);
     // AsetaComm ("set port"): applies the setting texts and opens the port.
     void AsetaComm();
     // Lahetys ("sending"): three fill bytes, the frame, three fill bytes.

@@ -101,13 +101,7 @@ int main(int argc, char** argv) {
     }
     EventLoop loop(SystemTime());
     TSarja1 Sarja1(loop, SystemSerialPorts());
-    if (!arguments.empty()) {
-        Sarja1.PorttiNo = arguments[0];
-        Sarja1.Nopeus = arguments[1];
-        Sarja1.Data = arguments[2];
-        Sarja1.Pariteetti = arguments[3];
-        Sarja1.StopBitti = arguments[4];
-    }
+    if (!arguments.empty()) Sarja1.TakeSettings(arguments);
     Sarja1.AsetaComm();
     Sarja1.Visible = true;
     ConsoleProgram program(loop, Sarja1, *screen);
