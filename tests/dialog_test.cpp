@@ -72,7 +72,9 @@ TEST_F(DialogFixture, TestTextsGoOutInOneBlock) {
         // Text before the first marker waits for one, then joins its piece.
         {"ab&cd", "abcd", "abcd"},
         {"at", "", ""},
+        // ... and is never sent when that marker ends the text.
         {"ab&", "", ""},
+        {"12#", "", ""},
         {"2l1#", "", ""},
         {"", "", ""},
         {"#&", "", ""},
