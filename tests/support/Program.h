@@ -43,6 +43,14 @@ inline Strings PortsAt(const std::string& com1) {
             "SCALEPOLL_COM3=/nonexistent/scalepoll-COM3", "SCALEPOLL_COM4=/nonexistent/scalepoll-COM4"};
 }
 
+// The argv/envp form of a list of texts, for posix_spawn.
+inline std::vector<char*> Pointers(Strings& texts) {
+    std::vector<char*> pointers;
+    for (std::string& text : texts) pointers.push_back(text.data());
+    pointers.push_back(nullptr);
+    return pointers;
+}
+
 struct Finished {
     std::string output;  // standard output, byte for byte
     int status = -1;     // exit status, or 128 + the signal that ended it
@@ -93,12 +101,6 @@ public:
     }
 
 private:
-    static std::vector<char*> Pointers(Strings& texts) {
-        std::vector<char*> pointers;
-        for (std::string& text : texts) pointers.push_back(text.data());
-        pointers.push_back(nullptr);
-        return pointers;
-    }
     static double Ms(const timeval& t) {
         return static_cast<double>(t.tv_sec) * 1e3 + static_cast<double>(t.tv_usec) / 1e3;
     }

@@ -19,12 +19,10 @@
 #include "tools/sim/Station.h"
 #include "tools/sim/tests/LineClient.h"
 
-extern char** environ;
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
-using Strings = std::vector<std::string>;
 constexpr auto kPatience = std::chrono::seconds(10);
 
 std::string Reply(const char* stationText, int sequence) {
@@ -95,14 +93,6 @@ struct SimRun : ::testing::Test {
         }
         pid = -1;
         return status;
-    }
-
-private:
-    static std::vector<char*> Pointers(Strings& texts) {
-        std::vector<char*> pointers;
-        for (std::string& text : texts) pointers.push_back(text.data());
-        pointers.push_back(nullptr);
-        return pointers;
     }
 };
 
