@@ -6,21 +6,9 @@
 #include <cerrno>
 #include <cstring>
 
-namespace {
+#include "platform/posix/WriteAll.h"
 
-// Writes all of `bytes`; false, with errno set, when a write fails.
-bool WriteAll(int fd, std::string_view bytes) {
-    while (!bytes.empty()) {
-        const ssize_t written = write(fd, bytes.data(), bytes.size());
-        if (written < 0 && errno == EINTR) continue;
-        if (written <= 0) {
-            if (written == 0) errno = EIO;
-            return false;
-        }
-        bytes.remove_prefix(static_cast<std::size_t>(written));
-    }
-    return true;
-}
+namespace {
 
 class AppendFile final : public TextOutput {
 public:

@@ -5,20 +5,15 @@
 #include <csignal>
 
 #include "platform/TextOutput.h"
+#include "platform/posix/WriteAll.h"
 
 namespace {
 
 class FileDescriptorOutput final : public TextOutput {
 public:
     explicit FileDescriptorOutput(int fd) : fd_(fd) {}
-    void WriteAndFlush(std::string_view text) override {
-        while (!text.empty()) {
-            const ssize_t written = write(fd_, text.data(), text.size());
-            if (written < 0 && errno == EINTR) continue;
-            if (written <= 0) return;
-            text.remove_prefix(static_cast<std::size_t>(written));
-        }
-    }
+    // A failed write is dropped: the run ends normally all the same.
+    void WriteAndFlush(std::string_view text) override { WriteAll(fd_, text); }
 
 private:
     int fd_;
