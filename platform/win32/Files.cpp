@@ -1,6 +1,7 @@
 #include <windows.h>
 
 #include "platform/Files.h"
+#include "platform/win32/WriteAll.h"
 
 namespace {
 
@@ -15,16 +16,6 @@ std::string ErrorText(DWORD code) {
     while (!reason.empty() && (reason.back() == '\r' || reason.back() == '\n' || reason.back() == '.'))
         reason.pop_back();
     return reason;
-}
-
-bool WriteAll(HANDLE file, std::string_view bytes) {
-    while (!bytes.empty()) {
-        DWORD written = 0;
-        if (!WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) || written == 0)
-            return false;
-        bytes.remove_prefix(written);
-    }
-    return true;
 }
 
 // Handles are not inherited unless asked for, so no child gets the file.

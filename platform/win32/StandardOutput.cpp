@@ -1,6 +1,7 @@
 #include <windows.h>
 
 #include "platform/TextOutput.h"
+#include "platform/win32/WriteAll.h"
 
 namespace {
 
@@ -8,11 +9,8 @@ namespace {
 // text-mode translation, so "\r\n" goes out as exactly those two bytes.
 class HandleOutput final : public TextOutput {
 public:
-    void WriteAndFlush(std::string_view text) override {
-        DWORD written = 0;
-        WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), text.data(), static_cast<DWORD>(text.size()), &written,
-                  nullptr);
-    }
+    // A failed write is dropped: the run ends normally all the same.
+    void WriteAndFlush(std::string_view text) override { WriteAll(GetStdHandle(STD_OUTPUT_HANDLE), text); }
 };
 
 }  // namespace
