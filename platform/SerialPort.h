@@ -57,6 +57,10 @@ public:
     // so that a sender facing a full queue does not spin the processor.
     // False when the line will never take bytes again (the device is gone).
     virtual bool WaitWritable(std::int64_t timeoutMs) = 0;
+    // Waits, at most timeoutMs, until every byte written has left the port,
+    // its last stop bit included (the synchronous WriteFile's return, or
+    // FlushFileBuffers). False when the time ran out first.
+    virtual bool Drain(std::int64_t timeoutMs) = 0;
 };
 
 class SerialPorts {

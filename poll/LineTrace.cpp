@@ -22,6 +22,7 @@ public:
     std::uint32_t OutputQueued() override { return port_->OutputQueued(); }
     void SetDtr(bool raised) override { port_->SetDtr(raised); }
     bool WaitWritable(std::int64_t timeoutMs) override { return port_->WaitWritable(timeoutMs); }
+    bool Drain(std::int64_t timeoutMs) override { return port_->Drain(timeoutMs); }
 
     bool Read(void* into, std::size_t capacity, std::size_t& got) override {
         const bool ok = port_->Read(into, capacity, got);

@@ -128,6 +128,9 @@ void TSarja1::Lahetys(const std::string& frame) {
     const std::string bytes = std::string(kFillCount, kFill) + frame + std::string(kFillCount, kFill);
     SerialDriver.SetDTR(false);
     SerialDriver.SendBlock(bytes.data(), static_cast<std::int32_t>(bytes.size()));
+    // DTR may key a radio modem or an RS-485 transmitter: it goes up only
+    // once the frame's last bit is on the line, not when the bytes are queued.
+    SerialDriver.DrainOutput();
     SerialDriver.SetDTR(true);
 }
 

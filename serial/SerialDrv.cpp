@@ -1,5 +1,7 @@
 #include "serial/SerialDrv.h"
 
+#include <algorithm>
+
 namespace {
 
 constexpr std::uint32_t kBaudRates[] = {110,   300,   600,   1200,  2400,  4800,  9600,
@@ -64,7 +66,7 @@ std::int32_t TSerialDriver::SendBlock(const void* bytes, std::int32_t count) {
     const auto* next = static_cast<const std::uint8_t*>(bytes);
     std::int32_t remaining = count;
     std::int32_t total = 0;
-    std::int64_t lastProgressMs = loop_.NowMs();
+    lastSendProgressMs_ = loop_.NowMs();
     while (remaining > 0) {
         std::int32_t written = 0;
         if (FreeOutputSpace() != 0) {
@@ -74,13 +76,18 @@ std::int32_t TSerialDriver::SendBlock(const void* bytes, std::int32_t count) {
             total += written;
         }
         if (written > 0) {
-            lastProgressMs = loop_.NowMs();
-        } else if (!port_->WaitWritable(lastProgressMs + OutputTimeout + 1 - loop_.NowMs())) {
+            lastSendProgressMs_ = loop_.NowMs();
+        } else if (!port_->WaitWritable(lastSendProgressMs_ + OutputTimeout + 1 - loop_.NowMs())) {
             return -total;  // the device is gone: waiting cannot help
         }
-        if (loop_.NowMs() - lastProgressMs > OutputTimeout) return -total;
+        if (loop_.NowMs() - lastSendProgressMs_ > OutputTimeout) return -total;
     }
     return total;
+}
+
+bool TSerialDriver::DrainOutput() {
+    if (!IsPortOpen()) return false;
+    return port_->Drain(std::max<std::int64_t>(0, lastSendProgressMs_ + OutputTimeout - loop_.NowMs()));
 }
 
 void TSerialDriver::SetDTR(bool raised) {

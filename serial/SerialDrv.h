@@ -47,6 +47,11 @@ public:
     std::uint16_t FreeOutputSpace();
     // The count written, or minus that count when OutputTimeout ended the send.
     std::int32_t SendBlock(const void* bytes, std::int32_t count);
+    // Waits until what SendBlock wrote has left the port, no longer than what
+    // is left of OutputTimeout since the send last made progress, so that a
+    // caller holding DTR low for a frame keeps it low for the whole frame.
+    // False when the time ran out or the port is closed.
+    bool DrainOutput();
     void SetDTR(bool raised);
 
     TPortNumber ComPort() const { return comPort_; }
@@ -93,4 +98,5 @@ private:
     std::uint16_t pollingDelay_ = 50;
     IntervalTimer readTimer_;
     std::vector<std::uint8_t> receiveBuffer_;
+    std::int64_t lastSendProgressMs_ = 0;
 };

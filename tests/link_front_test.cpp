@@ -94,11 +94,41 @@ TEST_F(LinkFixture, FramesGoOutInFillBytesWithDtrLoweredAroundTheWrite) {
     const std::string request("\x02" "10?M\x0D\x04", 7);
     sarja1.Lahetys(request);
     EXPECT_EQ(line.written, "\xFF\xFF\xFF" + request + "\xFF\xFF\xFF");
-    EXPECT_EQ(line.calls, (std::vector<std::string>{"dtr 0", "write 13", "dtr 1"}));
+    EXPECT_EQ(line.calls, (std::vector<std::string>{"dtr 0", "write 13", "drain 4000", "dtr 1"}));
     line.written.clear();
     sarja1.Lahetys("");
     EXPECT_EQ(line.written, std::string(6, '\xFF'));
     EXPECT_TRUE(line.dtr);
+}
+
+// DTR goes up once the frame has left the port, but never later than the
+// send's own time limit allows, whatever the line does.
+TEST_F(LinkFixture, DtrWaitsForTheFrameToLeaveWithinTheSendTimeLimit) {
+    struct Case {
+        const char* line;
+        std::int64_t drainMs;
+        std::size_t takesPerWrite;
+        std::int64_t dtrUpAtMs;
+        const char* drainCall;
+    };
+    const Case cases[] = {
+        {"drains in 16 ms", 16, SIZE_MAX, 16, "drain 4000"},
+        {"never drains", INT64_MAX, SIZE_MAX, 4000, "drain 4000"},
+        {"stalled, takes nothing", INT64_MAX, 0, 4001, "drain 0"},
+    };
+    Apply("COM1", "9600", "8", "None", "1");
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.line);
+        line.drainMs = c.drainMs;
+        line.takesPerWrite = c.takesPerWrite;
+        line.calls.clear();
+        const std::int64_t start = time.NowMs();
+        sarja1.Lahetys("frame");
+        // The fake's clock moves only while the driver waits, so DTR went up now.
+        EXPECT_EQ(line.calls.back(), "dtr 1");
+        EXPECT_EQ(time.NowMs() - start, c.dtrUpAtMs);
+        EXPECT_EQ(line.calls.end()[-2], c.drainCall);
+    }
 }
 
 TEST_F(LinkFixture, ClosedPortSendsNothing) {

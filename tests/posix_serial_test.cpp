@@ -249,6 +249,7 @@ TEST_F(PtyPort, AFarEndThatHungUpEndsWaitingWritingAndReading) {
     std::uint8_t buffer[16];
     std::size_t got = 99;
     EXPECT_FALSE(port_->WaitWritable(2000));
+    EXPECT_FALSE(port_->Drain(2000));
     EXPECT_EQ(port_->Write(&byte, 1), 0u);
     EXPECT_FALSE(port_->Read(buffer, sizeof buffer, got));
     EXPECT_EQ(got, 0u);
@@ -266,6 +267,10 @@ TEST_F(PtyPort, AFullLineIsATimeOutNotALostDevice) {
         EXPECT_GT(port_->Write(block.data(), 1), 0u);
     }
     EXPECT_LT(MsSince(start), 5000);
+    // A pseudo-terminal has no transmitter to wait for; its drain ends at once.
+    const auto drainStart = Clock::now();
+    port_->Drain(3000);
+    EXPECT_LT(MsSince(drainStart), 2000);
 }
 
 }  // namespace

@@ -68,6 +68,16 @@ TEST(Startup, AnsweringAndSilentStationOverTheLink) {
     EXPECT_EQ(run.line.written, expected);
     // The reply is read at the first read tick after it arrived.
     EXPECT_EQ(run.line.writeTimes, (std::vector<std::int64_t>{0, 5000, 5150, 10150, 15150}));
+    // Every frame, trigger and requests alike: DTR low, the write, the drain, DTR up.
+    std::vector<std::string> framing;
+    for (const std::string& call : run.line.calls)
+        if (call.rfind("dtr", 0) == 0 || call.rfind("write", 0) == 0 || call.rfind("drain", 0) == 0)
+            framing.push_back(call);
+    std::vector<std::string> expectedFraming;
+    for (const std::size_t length : {15, 13, 13, 13, 13})
+        expectedFraming.insert(expectedFraming.end(),
+                               {"dtr 0", "write " + std::to_string(length), "drain 4000", "dtr 1"});
+    EXPECT_EQ(framing, expectedFraming);
     EXPECT_EQ(run.output.Text(), "0;3,0,1250;12,1,0");
     EXPECT_EQ(run.output.writtenAtMs, 20150);
     EXPECT_EQ(run.line.openPorts, 0);  // closed when the run ended

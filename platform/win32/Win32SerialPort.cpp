@@ -58,6 +58,10 @@ public:
         return true;
     }
 
+    // Returns once the driver's transmit buffer is empty; like the synchronous
+    // write before it, it keeps no time limit of its own.
+    bool Drain(std::int64_t) override { return FlushFileBuffers(handle_) != 0; }
+
 private:
     bool ClearErrors(COMSTAT& status) {
         DWORD errors = 0;

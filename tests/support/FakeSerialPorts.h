@@ -7,6 +7,7 @@
 // can be made to stall, and the device can be made to disappear.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <functional>
@@ -42,6 +43,7 @@ public:
     bool dtr = false;
     std::uint32_t queued = 0;           // bytes reported waiting in the output queue
     std::size_t takesPerWrite = SIZE_MAX;  // 0 stalls the line
+    std::int64_t drainMs = 0;           // how long written bytes take to leave the port
     bool gone = false;                  // the device has disappeared
     int openPorts = 0;
     std::function<void(const std::string& bytes)> onWrite;  // a station's behaviour
@@ -108,6 +110,13 @@ public:
         line_.calls.push_back("wait " + std::to_string(timeoutMs));
         line_.time_.Advance(std::max<std::int64_t>(timeoutMs, 0));
         return true;
+    }
+
+    bool Drain(std::int64_t timeoutMs) override {
+        line_.calls.push_back("drain " + std::to_string(timeoutMs));
+        if (line_.gone) return false;
+        line_.time_.Advance(std::clamp<std::int64_t>(line_.drainMs, 0, std::max<std::int64_t>(timeoutMs, 0)));
+        return line_.drainMs <= timeoutMs;
     }
 
 private:
