@@ -5,20 +5,36 @@
 IntervalTimer* EventLoop::NextDue() {
     IntervalTimer* next = nullptr;
     for (IntervalTimer* timer : timers_)
-        if (timer->enabled_ && (next == nullptr || timer->dueMs_ < next->dueMs_)) next = timer;
+        if (timer->enabled_ && !timer->Sleeping() && (next == nullptr || timer->dueMs_ < next->dueMs_))
+            next = timer;
     return next;
+}
+
+bool EventLoop::WaitFor(IntervalTimer* next) {
+    std::vector<InputWait> inputs;
+    std::vector<IntervalTimer*> waiting;
+    for (IntervalTimer* timer : timers_) {
+        if (!timer->enabled_ || !timer->Sleeping()) continue;
+        inputs.push_back({timer->input_, false});
+        waiting.push_back(timer);
+    }
+    if (next == nullptr && inputs.empty()) return false;
+    if (!time_.WaitUntil(next != nullptr ? next->dueMs_ : kNoDeadline, inputs)) return false;
+    for (std::size_t i = 0; i < inputs.size(); ++i)
+        if (inputs[i].ready) waiting[i]->InputArrived(time_.NowMs());
+    return true;
 }
 
 void EventLoop::Run() {
     while (!quitting_) {
         IntervalTimer* next = NextDue();
-        if (next == nullptr) break;
-        if (time_.NowMs() < next->dueMs_) {
-            time_.WaitUntil(next->dueMs_);
-            continue;  // the wait may end early; look again
+        if (next == nullptr || time_.NowMs() < next->dueMs_) {
+            if (!WaitFor(next)) break;
+            continue;  // the wait may end early or with input; look again
         }
         next->dueMs_ = time_.NowMs() + next->intervalMs_;
-        next->onTick_();  // may disable or restart any timer, or quit
+        next->inputReady_ = false;  // what the tick takes may be all there was
+        next->onTick_();            // may disable or restart any timer, or quit
     }
     quitting_ = false;
 }
@@ -36,4 +52,17 @@ IntervalTimer::~IntervalTimer() {
 void IntervalTimer::Enable() {
     enabled_ = true;
     dueMs_ = loop_.NowMs() + intervalMs_;
+}
+
+void IntervalTimer::WaitFor(Waitable* input) {
+    input_ = input;
+    inputReady_ = false;
+}
+
+// The ticks skipped while nothing was there keep their grid: the next one at
+// or after the input's arrival is the one that fires.
+void IntervalTimer::InputArrived(std::int64_t nowMs) {
+    inputReady_ = true;
+    if (dueMs_ < nowMs && intervalMs_ > 0) dueMs_ += (nowMs - dueMs_ + intervalMs_ - 1) / intervalMs_ * intervalMs_;
+    dueMs_ = std::max(dueMs_, nowMs);
 }

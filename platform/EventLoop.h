@@ -1,12 +1,20 @@
-// The tool's one event loop: interval timers on one thread, nothing else.
+// The tool's one event loop: interval timers on one thread, and the input
+// that some of them wait for.
 //
 // Every event the system handles is a timer tick: the poll timer, the serial
-// driver's read timer, and in tests the scripted line's deliveries. The loop
-// waits for the earliest enabled timer, fires it, and starts again, so a
-// handler always runs to completion before the next tick. A timer that falls
-// due while the thread is busy fires once, late, and then keeps its interval
-// from that moment: ticks never pile up. Quit() ends Run() before any further
-// tick is handled.
+// driver's read timer, the console's keyboard timer, and in tests the
+// scripted line's deliveries. The loop waits for the earliest enabled timer,
+// fires it, and starts again, so a handler always runs to completion before
+// the next tick. A timer that falls due while the thread is busy fires once,
+// late, and then keeps its interval from that moment: ticks never pile up.
+// Quit() ends Run() before any further tick is handled.
+//
+// A timer that waits for input (WaitFor) keeps its grid of ticks but skips
+// every tick at which its input has nothing: the loop does not wake for
+// them, and sleeps on the input and the other timers instead. Once input is
+// there, the timer fires at the next tick of its grid, exactly when a plain
+// timer would have. An input that is always ready (a device reporting an
+// error) therefore costs one tick per interval, as a plain timer does.
 #pragma once
 
 #include <cstdint>
@@ -14,6 +22,7 @@
 #include <vector>
 
 #include "platform/TimeSource.h"
+#include "platform/Waitable.h"
 
 class IntervalTimer;
 
@@ -23,8 +32,8 @@ public:
     EventLoop(const EventLoop&) = delete;
     EventLoop& operator=(const EventLoop&) = delete;
 
-    // Dispatches ticks until Quit() is called, or until no timer is enabled
-    // (then nothing could ever happen again). Quit() before Run() makes Run()
+    // Dispatches ticks until Quit() is called, or until nothing could ever
+    // happen again (no timer enabled). Quit() before Run() makes Run()
     // return at once; either way the loop can be run again afterwards.
     void Run();
     void Quit() { quitting_ = true; }
@@ -33,6 +42,8 @@ public:
 private:
     friend class IntervalTimer;
     IntervalTimer* NextDue();
+    // Waits for the next due timer or for input; false when nothing can come.
+    bool WaitFor(IntervalTimer* next);
 
     TimeSource& time_;
     std::vector<IntervalTimer*> timers_;  // in creation order, which breaks ties
@@ -52,12 +63,20 @@ public:
     bool Enabled() const { return enabled_; }
     void SetInterval(std::int64_t intervalMs) { intervalMs_ = intervalMs; }
     std::int64_t IntervalMs() const { return intervalMs_; }
+    // From now on, ticks at which `input` has nothing are skipped; nullptr
+    // makes every tick fire again. The input must outlive the setting.
+    void WaitFor(Waitable* input);
 
 private:
     friend class EventLoop;
+    bool Sleeping() const { return input_ != nullptr && !inputReady_; }
+    void InputArrived(std::int64_t nowMs);
+
     EventLoop& loop_;
     std::int64_t intervalMs_;
     std::function<void()> onTick_;
     bool enabled_ = false;
     std::int64_t dueMs_ = 0;
+    Waitable* input_ = nullptr;
+    bool inputReady_ = false;
 };

@@ -12,6 +12,8 @@
 #include <cstdint>
 #include <memory>
 
+#include "platform/Waitable.h"
+
 // The whole line setting, written at once (SetCommState with a DCB).
 struct CommState {
     std::uint32_t baudRate = 9600;
@@ -61,6 +63,9 @@ public:
     // its last stop bit included (the synchronous WriteFile's return, or
     // FlushFileBuffers). False when the time ran out first.
     virtual bool Drain(std::int64_t timeoutMs) = 0;
+    // What the event loop can wait on for bytes to arrive; nullptr when the
+    // port can only be read at every tick. Lives as long as the port.
+    virtual Waitable* Input() = 0;
 };
 
 class SerialPorts {

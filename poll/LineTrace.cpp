@@ -23,6 +23,7 @@ public:
     void SetDtr(bool raised) override { port_->SetDtr(raised); }
     bool WaitWritable(std::int64_t timeoutMs) override { return port_->WaitWritable(timeoutMs); }
     bool Drain(std::int64_t timeoutMs) override { return port_->Drain(timeoutMs); }
+    Waitable* Input() override { return port_->Input(); }
 
     bool Read(void* into, std::size_t capacity, std::size_t& got) override {
         const bool ok = port_->Read(into, capacity, got);

@@ -25,6 +25,7 @@ bool TSerialDriver::OpenPort() {
     if (!port_) return false;
     ApplyLineSettings();
     port_->SetTimeouts(kTimeouts);
+    readTimer_.WaitFor(port_->Input());
     readTimer_.Enable();
     return true;
 }
@@ -32,6 +33,7 @@ bool TSerialDriver::OpenPort() {
 void TSerialDriver::ClosePort() {
     if (!IsPortOpen()) return;
     readTimer_.Disable();
+    readTimer_.WaitFor(nullptr);
     port_.reset();
 }
 

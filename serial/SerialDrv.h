@@ -4,7 +4,10 @@
 // a time limit, switches DTR, and delivers received bytes through
 // OnReceiveData. Reception is polled: while the port is open, a read timer on
 // the event loop ticks every ComPortPollingDelay ms, reads whatever has
-// arrived and hands it to the event. The driver has no thread of its own,
+// arrived and hands it to the event. Ticks at which nothing has arrived are
+// skipped without waking, where the port lets the loop wait on it; the gap
+// between a reply and the next request stays that of the polled read, which
+// stations on a shared RS-485 line need to release it. The driver has no thread of its own,
 // shows nothing and raises nothing: every failure ends in a return value or
 // in silence.
 #pragma once

@@ -73,6 +73,43 @@ TEST(EventLoop, QuitStopsBeforeAnyFurtherTickAndLoopCanRunAgain) {
     EXPECT_EQ(other, 3);  // at 10, 20 and 30; the stop at 35 ended the second run
 }
 
+// Input the test schedules: ready from a given virtual time until taken.
+struct ScheduledInput final : Waitable {
+    std::optional<std::int64_t> readyAt;
+    int Descriptor() override { return -1; }
+    std::optional<std::int64_t> ReadyAtMs() override { return readyAt; }
+};
+
+TEST(EventLoop, TimerWaitingForInputSkipsIdleTicksAndKeepsItsGrid) {
+    Loop l;
+    ScheduledInput input;
+    IntervalTimer reader(l.loop, 50, [&] {
+        l.ticks.push_back(l.time.NowMs());
+        input.readyAt.reset();  // the tick takes the input
+    });
+    IntervalTimer other(l.loop, 1000, [&] {
+        if (l.time.NowMs() == 1000) input.readyAt = 1020;
+        if (l.time.NowMs() >= 3000) l.loop.Quit();
+    });
+    reader.WaitFor(&input);
+    reader.Enable();
+    other.Enable();
+    input.readyAt = 130;
+    l.loop.Run();
+    EXPECT_EQ(l.ticks, (std::vector<std::int64_t>{150, 1050}));
+    // Nothing ends a wait on input that never comes but the other timers.
+    other.Disable();
+    l.loop.Run();
+    EXPECT_EQ(l.time.NowMs(), 3000);
+    // Without its input the timer ticks at every interval again: once overdue
+    // at 3000, then from 3050 to 4000.
+    reader.WaitFor(nullptr);
+    other.Enable();
+    l.loop.Run();
+    EXPECT_EQ(l.ticks.size(), 2u + 1 + 20);
+    EXPECT_EQ(l.ticks.back(), 4000);
+}
+
 TEST(EventLoop, RunReturnsWhenNoTimerIsEnabled) {
     Loop l;
     IntervalTimer idle(l.loop, 10, [] {});

@@ -135,6 +135,36 @@ TEST_F(DriverFixture, TicksDeliverOnlyWhatArrivedAndNothingWithoutHandler) {
     EXPECT_TRUE(line.Readable().empty());
 }
 
+// Bytes are read at the first tick of the read timer's grid at or after their
+// arrival, as with a read at every tick, but an idle tick makes no read.
+TEST_F(DriverFixture, IdleTicksReadNothingAndArrivalsAreReadOnTheGrid) {
+    ASSERT_TRUE(driver.OpenPort());
+    RunUntil(20000);
+    EXPECT_EQ(line.reads, 0);
+    // Arrival and read, in ms after a tick of the grid (which runs from 0 in 50s).
+    const std::pair<std::int64_t, std::int64_t> arrivalToRead[] = {{0, 0}, {1, 50}, {49, 50}, {777, 800}};
+    for (const auto& [arrival, readAt] : arrivalToRead) {
+        SCOPED_TRACE(arrival);
+        const std::int64_t tick = time.NowMs();
+        events.clear();
+        line.reads = 0;
+        line.Arrive(tick + arrival, "r");
+        RunUntil(tick + 1000);
+        EXPECT_EQ(events, (std::vector<std::pair<std::int64_t, std::string>>{{tick + readAt, "r"}}));
+        EXPECT_EQ(line.reads, 1);
+    }
+}
+
+// A device that is gone is always "ready", like a hung-up descriptor: it
+// costs one failed read per tick, never a loop without a wait.
+TEST_F(DriverFixture, AVanishedDeviceIsReadOncePerTick) {
+    ASSERT_TRUE(driver.OpenPort());
+    line.gone = true;
+    RunUntil(1000);
+    EXPECT_EQ(line.reads, 20);
+    EXPECT_TRUE(events.empty());
+}
+
 TEST_F(DriverFixture, MissingPortStaysClosedAndQuiet) {
     line.missing = {2};
     EXPECT_FALSE(driver.OpenPort());

@@ -52,7 +52,7 @@ void SleepMs(std::int64_t ms) { poll(nullptr, 0, PollTimeoutMs(ms)); }
 
 class PosixSerialPort final : public SerialPort {
 public:
-    explicit PosixSerialPort(int fd) : fd_(fd) {}
+    explicit PosixSerialPort(int fd) : fd_(fd), input_(fd) {}
     ~PosixSerialPort() override { close(fd_); }
     PosixSerialPort(const PosixSerialPort&) = delete;
     PosixSerialPort& operator=(const PosixSerialPort&) = delete;
@@ -151,6 +151,8 @@ public:
         }
     }
 
+    Waitable* Input() override { return &input_; }
+
 private:
     void SetModemLine(int line, bool raised) { ioctl(fd_, raised ? TIOCMBIS : TIOCMBIC, &line); }
 
@@ -162,6 +164,7 @@ private:
     }
 
     int fd_;
+    DescriptorWaitable input_;
     std::int64_t characterMicros_ = CharacterMicros(CommState{});
 };
 

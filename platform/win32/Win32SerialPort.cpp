@@ -62,6 +62,9 @@ public:
     // write before it, it keeps no time limit of its own.
     bool Drain(std::int64_t) override { return FlushFileBuffers(handle_) != 0; }
 
+    // Reads stay polled on Windows: every read tick reads.
+    Waitable* Input() override { return nullptr; }
+
 private:
     bool ClearErrors(COMSTAT& status) {
         DWORD errors = 0;

@@ -46,6 +46,7 @@ public:
     std::int64_t drainMs = 0;           // how long written bytes take to leave the port
     bool gone = false;                  // the device has disappeared
     int openPorts = 0;
+    int reads = 0;                      // read calls the driver made
     std::function<void(const std::string& bytes)> onWrite;  // a station's behaviour
 
 private:
@@ -55,7 +56,7 @@ private:
     std::string readable_;
 };
 
-class FakeSerialPort final : public SerialPort {
+class FakeSerialPort final : public SerialPort, public Waitable {
 public:
     explicit FakeSerialPort(FakeSerialPorts& line) : line_(line) { ++line_.openPorts; }
     ~FakeSerialPort() override {
@@ -86,6 +87,7 @@ public:
         line_.calls.push_back(raised ? "dtr 1" : "dtr 0");
     }
     bool Read(void* into, std::size_t capacity, std::size_t& got) override {
+        ++line_.reads;
         got = 0;
         if (line_.gone) return false;
         std::string& readable = line_.Readable();
@@ -112,6 +114,14 @@ public:
         return true;
     }
 
+    Waitable* Input() override { return this; }
+    int Descriptor() override { return -1; }
+    // A vanished device is always ready, as a hung-up descriptor is.
+    std::optional<std::int64_t> ReadyAtMs() override {
+        if (line_.gone || !line_.Readable().empty()) return line_.time_.NowMs();
+        if (line_.arrivals_.empty()) return std::nullopt;
+        return line_.arrivals_.begin()->first;
+    }
     bool Drain(std::int64_t timeoutMs) override {
         line_.calls.push_back("drain " + std::to_string(timeoutMs));
         if (line_.gone) return false;

@@ -1,6 +1,8 @@
 // scalepoll-console: the serial settings dialog on a terminal, for
 // technicians setting up and checking the line to the weighing stations.
 // See --help.
+#include <unistd.h>
+
 #include <iostream>
 #include <string>
 #include <string_view>
@@ -51,13 +53,15 @@ Environment: SCALEPOLL_COM1 ... SCALEPOLL_COM4 name the devices of COM1-COM4
 )";
 
 // The console on the event loop: a keyboard timer handles the keys that have
-// arrived, and the screen is drawn again after every tick and every chunk
-// received.
+// arrived, waking only once the terminal has input, and the screen is drawn
+// again after every tick and every chunk received.
 class ConsoleProgram final : public ChunkReceiver {
 public:
     ConsoleProgram(EventLoop& loop, TSarja1& form, Screen& screen)
-        : loop_(loop), form_(form), screen_(screen), console_(form), keys_(loop, kKeyPollMs, [this] { PollKeys(); }) {
+        : loop_(loop), form_(form), screen_(screen), console_(form), keyboard_(STDIN_FILENO),
+          keys_(loop, kKeyPollMs, [this] { PollKeys(); }) {
         form_.ConnectReceiver(*this);
+        keys_.WaitFor(&keyboard_);
         keys_.Enable();
         screen_.Draw(form_, console_);
     }
@@ -78,6 +82,7 @@ private:
     TSarja1& form_;
     Screen& screen_;
     DialogConsole console_;
+    DescriptorWaitable keyboard_;
     IntervalTimer keys_;
 };
 
