@@ -71,6 +71,16 @@ run "14 answering stations, static binary" "$static" 9600 14 0
 run "14 silent stations" "$dynamic" 9600 0 14
 run "1 silent station, line stalled from 2 s" "$dynamic" 9600 0 1 --stall-at 2000
 echo
+echo "### Wake-ups of a silent run (1 station, 20 s, under strace)"
+echo
+# Waits are the event loop's sleeps and polls; reads are those of the port.
+"$sim" --station 1:silent -- strace -qq -o "$work/trace" -e trace=openat,read,ppoll,poll,clock_nanosleep \
+  "$dynamic" COM1 9600 8 None 1 1 >/dev/null
+awk '/^openat\(.*"\/dev\/pts\// { port = $NF }
+     /^(ppoll|poll|clock_nanosleep)\(/ { waits++ }
+     port != "" && index($0, "read(" port ",") == 1 { reads++ }
+     END { printf "| waits | port reads |\n|---|---|\n| %d | %d |\n", waits, reads }' "$work/trace"
+echo
 echo "### Process start to the trigger frame's first byte (50 runs)"
 echo
 echo "| binary | min ms | median ms | max ms |"
