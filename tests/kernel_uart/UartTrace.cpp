@@ -25,20 +25,26 @@ struct Event {
     std::uint64_t baudRate = 0;  // of a parameters line
 };
 
+// One trace line as an event, or nothing for a line of another kind. The
+// log lines may start with a process id and time stamp.
+std::optional<Event> ReadEvent(const std::string& line) {
+    unsigned offset = 0, value = 0;
+    unsigned long long baudRate = 0;
+    if (const auto write = line.find("serial_write "); write != std::string::npos) {
+        if (std::sscanf(line.c_str() + write, "serial_write write addr 0x%x val 0x%x", &offset, &value) == 2)
+            return Event{true, static_cast<std::uint8_t>(offset), static_cast<std::uint8_t>(value), 0};
+    } else if (const auto parameters = line.find("serial_update_parameters "); parameters != std::string::npos) {
+        if (std::sscanf(line.c_str() + parameters, "serial_update_parameters baudrate=%llu", &baudRate) == 1)
+            return Event{false, 0, 0, baudRate};
+    }
+    return std::nullopt;
+}
+
 std::vector<Event> ReadEvents(std::string_view trace) {
     std::vector<Event> events;
     std::istringstream lines{std::string(trace)};
-    for (std::string line; std::getline(lines, line);) {
-        unsigned offset = 0, value = 0;
-        unsigned long long baudRate = 0;
-        if (const auto at = line.find("serial_write "); at != std::string::npos) {
-            if (std::sscanf(line.c_str() + at, "serial_write write addr 0x%x val 0x%x", &offset, &value) == 2)
-                events.push_back({true, static_cast<std::uint8_t>(offset), static_cast<std::uint8_t>(value), 0});
-        } else if (const auto at2 = line.find("serial_update_parameters "); at2 != std::string::npos) {
-            if (std::sscanf(line.c_str() + at2, "serial_update_parameters baudrate=%llu", &baudRate) == 1)
-                events.push_back({false, 0, 0, baudRate});
-        }
-    }
+    for (std::string line; std::getline(lines, line);)
+        if (const auto event = ReadEvent(line)) events.push_back(*event);
     return events;
 }
 

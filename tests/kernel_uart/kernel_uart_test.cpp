@@ -27,8 +27,8 @@ constexpr std::int64_t kNoStationMs = 5000;        // trigger frame to the end o
 constexpr std::int64_t kSilentStationMs = 15000;   // asked three times, 5000 ms apart
 constexpr std::int64_t kEarlyMs = 50;
 constexpr std::int64_t kLateMs = 2000;  // the guest is emulated on a busy machine
-constexpr int kGuestSeconds = 180;
-constexpr unsigned kUartClock = 115200;  // the 16550's input clock over 16: speed = this / divisor      // QEMU is stopped after this whatever the guest does
+constexpr int kGuestSeconds = 180;      // QEMU is stopped after this whatever the guest does
+constexpr unsigned kUartClock = 115200;  // the 16550's input clock over 16: speed = this / divisor
 
 const char* const kRunsStart = "kernel-uart: runs-start";
 const char* const kRunsEnd = "kernel-uart: runs-end";
@@ -71,8 +71,10 @@ std::vector<LineRun> LineRuns() {
 }
 
 // Beside the first line run, at the same time: a second scalepoll on the same
-// port a second later, which finds it held; and COM4, the guest's /dev/ttyS3,
-// which has no UART behind it. Every station of theirs is silent.
+// port a second later, which finds it held (its settings, were they to reach
+// the UART, would show in the first run's later frames); and COM4, the
+// guest's /dev/ttyS3, which has no UART behind it. Every station of theirs is
+// silent.
 std::vector<GuestRun> SideRuns() {
     return {{"busy-port", {"COM2", "19200", "7", "Even", "2", "4"}, "0;4,1,0", kNoStationMs + kSilentStationMs},
             {"missing-uart", {"COM4", "9600", "8", "None", "1", "5"}, "0;5,1,0", kNoStationMs + kSilentStationMs}};
@@ -87,6 +89,7 @@ std::string RunCommand(const GuestRun& run) {
 // The guest's /schedule, in its init's terms.
 std::string Schedule() {
     const std::vector<LineRun> lineRuns = LineRuns();
+    // By the second's start the first run has long had the port.
     std::string script = RunCommand(lineRuns[0].run) + " &\nfirst=$!\nsleep 1\n";
     for (const GuestRun& run : SideRuns()) script += RunCommand(run) + " &\n";
     script += "wait $first\n";
