@@ -144,9 +144,9 @@ std::string GuestInitramfs() {
     return archive.Finish();
 }
 
-// scalepoll-sim serving on a pseudo-terminal of its own: station 3 answers.
-// Returns the terminal's path, or nothing when it did not come up.
-std::string StartSimulator(Program& sim, const std::filesystem::path& output) {
+// The pseudo-terminal scalepoll-sim serves, from the line it prints first,
+// or nothing when it did not come up.
+std::string SimulatorTerminal(Program& sim, const std::filesystem::path& output) {
     for (int tries = 0; tries < 100 && sim.Started(); ++tries) {
         const std::string printed = ReadWholeFile(output);
         if (printed.find('\n') != std::string::npos) return printed.substr(0, printed.find('\n'));
@@ -163,15 +163,19 @@ Boot BootGuest() {
     const auto path = [&](const char* name) { return (boot.directory / name).string(); };
     std::ofstream(path("initramfs.cpio"), std::ios::binary) << GuestInitramfs();
 
+    // Station 3 answers; every other station is silent.
     Program sim({SCALEPOLL_SIM_BINARY, "--station", "3:weight=1250"}, {}, path("sim-output"));
-    const std::string line = StartSimulator(sim, path("sim-output"));
-    if (line.empty()) return boot;
+    const std::string terminal = SimulatorTerminal(sim, path("sim-output"));
+    if (terminal.empty()) {
+        boot.console = "scalepoll-sim did not print its pseudo-terminal";
+        return boot;
+    }
 
     Program qemu({"/usr/bin/timeout", std::to_string(kGuestSeconds), "qemu-system-x86_64", "-accel", "tcg", "-m", "256",
                   "-nodefaults", "-no-user-config", "-display", "none", "-no-reboot", "-kernel", GUEST_KERNEL,
                   "-initrd", path("initramfs.cpio"), "-append",
                   "console=ttyS0 quiet loglevel=1 printk.devkmsg=on printk.time=0 panic=-1",
-                  "-serial", "file:" + path("console"), "-serial", line, "-D", path("trace"), "-trace",
+                  "-serial", "file:" + path("console"), "-serial", terminal, "-D", path("trace"), "-trace",
                   "serial_write", "-trace", "serial_update_parameters"},
                  {}, path("qemu-output"));
     while (qemu.Started() && boot.bootMs < 0 && SteadyMs() - qemu.StartMs() < kGuestSeconds * 1000 / 3) {
@@ -196,7 +200,7 @@ const Boot& Guest() {
 class KernelUart : public ::testing::Test {
 protected:
     void SetUp() override {
-        ASSERT_EQ(guest_.qemu.status, 0) << "QEMU did not end by the guest powering off" << guest_.Where();
+        ASSERT_EQ(guest_.qemu.status, 0) << "the guest did not run to its power-off" << guest_.Where();
         ASSERT_TRUE(guest_.frames) << "the runs-start and runs-end lines are not both in the trace"
                                    << guest_.Where();
     }
