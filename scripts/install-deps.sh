@@ -7,7 +7,7 @@ set -euo pipefail
 
 case "${1:-linux}" in
   linux) packages=(cmake make g++ libgtest-dev libgmock-dev clang-14 libclang-rt-14-dev libbenchmark-dev
-                   libncurses-dev tmux strace) ;;
+                   libncurses-dev tmux strace qemu-system-x86 busybox-static) ;;
   windows) packages=(cmake make g++-mingw-w64-x86-64-posix googletest wine wine64) ;;
   *) echo "usage: $0 [linux|windows]" >&2; exit 2 ;;
 esac

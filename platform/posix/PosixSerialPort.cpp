@@ -69,7 +69,8 @@ public:
         characterMicros_ = CharacterMicros(state);
         // RTS is held off without hardware handshake; with it the kernel
         // moves RTS, starting from raised.
-        SetModemLine(TIOCM_RTS, state.rtsCtsHandshake);
+        rtsHeldOff_ = !state.rtsCtsHandshake;
+        SetModemLine(TIOCM_RTS, !rtsHeldOff_);
         SetModemLine(TIOCM_DTR, state.dtrEnable);
     }
 
@@ -99,7 +100,17 @@ public:
         return static_cast<std::uint32_t>(queued);
     }
 
-    void SetDtr(bool raised) override { SetModemLine(TIOCM_DTR, raised); }
+    // Any other open of the port raises DTR and RTS, and the superuser's open
+    // passes TIOCEXCL, so a second program trying the port can leave RTS up
+    // under this one. Lowering DTR for a frame therefore puts a held-off RTS
+    // back off in the same call: no frame goes out with RTS raised.
+    void SetDtr(bool raised) override {
+        if (raised) {
+            SetModemLine(TIOCM_DTR, true);
+        } else {
+            SetModemLine(TIOCM_DTR | (rtsHeldOff_ ? TIOCM_RTS : 0), false);
+        }
+    }
 
     // With VMIN and VTIME 0 an empty terminal reads as 0 bytes, so 0 means
     // the end only when poll() saw a hang-up.
@@ -166,6 +177,7 @@ private:
     int fd_;
     DescriptorWaitable input_;
     std::int64_t characterMicros_ = CharacterMicros(CommState{});
+    bool rtsHeldOff_ = true;
 };
 
 class PosixSerialPorts final : public SerialPorts {

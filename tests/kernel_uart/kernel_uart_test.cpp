@@ -1,0 +1,267 @@
+// scalepoll on the kernel's own serial driver: a small Linux guest under QEMU
+// (software emulation) runs the statically linked tool on its /dev/ttyS1, the
+// kernel's 8250 driver over an emulated 16550A whose other side is
+// scalepoll-sim on a host pseudo-terminal. QEMU's trace of the UART's
+// register writes shows what the driver told the hardware: framing and
+// divisor for each setting, and the modem control lines around every frame.
+//
+// One boot runs every case (about a minute); the tests read what it left.
+// QEMU sends bytes without the line's pacing, so this shows the order of
+// DTR and the transmit register, not how long a frame stays on the line.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <iostream>
+#include <map>
+#include <sstream>
+#include <thread>
+
+#include "poll/Frames.h"
+#include "tests/kernel_uart/Initramfs.h"
+#include "tests/kernel_uart/UartTrace.h"
+#include "tests/support/Program.h"
+
+namespace {
+
+constexpr std::int64_t kNoStationMs = 5000;        // trigger frame to the end of a run with no station
+constexpr std::int64_t kSilentStationMs = 15000;   // asked three times, 5000 ms apart
+constexpr std::int64_t kEarlyMs = 50;
+constexpr std::int64_t kLateMs = 2000;  // the guest is emulated on a busy machine
+constexpr int kGuestSeconds = 180;      // QEMU is stopped after this whatever the guest does
+constexpr unsigned kUartClock = 115200;  // the 16550's input clock over 16: speed = this / divisor
+
+const char* const kRunsStart = "kernel-uart: runs-start";
+const char* const kRunsEnd = "kernel-uart: runs-end";
+
+std::string Filled(const std::string& frame) { return "\xFF\xFF\xFF" + frame + "\xFF\xFF\xFF"; }
+
+struct GuestRun {
+    std::string name;
+    Strings parameters;  // scalepoll's, after the program name
+    std::string resultLine;
+    std::int64_t protocolMs;
+};
+
+// A run on the guest's /dev/ttyS1, which is COM2 there: no SCALEPOLL_COMn is set.
+struct LineRun {
+    GuestRun run;
+    Strings frames;  // as written to the transmit register, in order
+};
+
+// Run one after another on the port. The first has an answering and a silent
+// station; the others select no station (0 is skipped), so each sends its
+// trigger frame and ends 5 s later. Together they take every speed, both data
+// bits, every parity and both stop bits at least once.
+std::vector<LineRun> LineRuns() {
+    const std::string trigger = Filled(TriggerFrame(2));
+    std::vector<LineRun> runs{
+        {{"answering-and-silent", {"COM2", "9600", "8", "None", "1", "3", "12"}, "0;3,0,1250;12,1,0",
+          kNoStationMs + kSilentStationMs},
+         {trigger, Filled(ReadRequest(3)), Filled(ReadRequest(12)), Filled(ReadRequest(12)), Filled(ReadRequest(12))}},
+    };
+    const Strings framings[] = {{"300", "7", "Even", "2"},  {"600", "8", "Odd", "1"},   {"1200", "7", "Mark", "1"},
+                                {"2400", "8", "Space", "2"}, {"4800", "7", "None", "2"}, {"19200", "8", "Even", "1"}};
+    for (const Strings& framing : framings) {
+        Strings parameters{"COM2"};
+        parameters.insert(parameters.end(), framing.begin(), framing.end());
+        parameters.push_back("0");
+        runs.push_back({{"framing-" + framing[0], parameters, "0;", kNoStationMs}, {trigger}});
+    }
+    return runs;
+}
+
+// Beside the first line run, at the same time: a second scalepoll on the same
+// port a second later, which finds it held (its settings, were they to reach
+// the UART, would show in the first run's later frames); and COM4, the
+// guest's /dev/ttyS3, which has no UART behind it. Every station of theirs is
+// silent.
+std::vector<GuestRun> SideRuns() {
+    return {{"busy-port", {"COM2", "19200", "7", "Even", "2", "4"}, "0;4,1,0", kNoStationMs + kSilentStationMs},
+            {"missing-uart", {"COM4", "9600", "8", "None", "1", "5"}, "0;5,1,0", kNoStationMs + kSilentStationMs}};
+}
+
+std::string RunCommand(const GuestRun& run) {
+    std::string command = "run " + run.name;
+    for (const std::string& parameter : run.parameters) command += " " + parameter;
+    return command;
+}
+
+// The guest's /schedule, in its init's terms.
+std::string Schedule() {
+    const std::vector<LineRun> lineRuns = LineRuns();
+    // By the second's start the first run has long had the port.
+    std::string script = RunCommand(lineRuns[0].run) + " &\nfirst=$!\nsleep 1\n";
+    for (const GuestRun& run : SideRuns()) script += RunCommand(run) + " &\n";
+    script += "wait $first\n";
+    for (std::size_t k = 1; k < lineRuns.size(); ++k) script += RunCommand(lineRuns[k].run) + "\n";
+    return script + "wait\n";
+}
+
+struct Outcome {
+    int status = -1;
+    std::int64_t ms = 0;
+    std::string line;
+};
+
+struct Boot {
+    std::filesystem::path directory;
+    Finished qemu;
+    std::int64_t bootMs = -1;  // from QEMU's start to the runs-start line on the console
+    std::int64_t guestBootMs = -1;  // the guest's own uptime then
+    std::string console;
+    std::map<std::string, Outcome> outcomes;
+    std::optional<std::vector<UartFrame>> frames;
+
+    std::string Where() const { return "\nconsole and trace in " + directory.string() + ":\n" + console; }
+};
+
+void ReadConsole(Boot& boot) {
+    std::istringstream lines(boot.console);
+    for (std::string line; std::getline(lines, line);) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        std::istringstream words(line);
+        std::string prefix, kind, name;
+        words >> prefix >> kind;
+        if (prefix != "kernel-uart:") continue;
+        if (kind == "booted-ms") words >> boot.guestBootMs;
+        if (kind != "result") continue;
+        Outcome outcome;
+        words >> name >> outcome.status >> outcome.ms;
+        words.ignore(1);
+        std::getline(words, outcome.line);
+        boot.outcomes[name] = outcome;
+    }
+}
+
+std::string GuestInitramfs() {
+    Initramfs archive;
+    for (const char* directory : {"bin", "dev", "proc", "tmp"}) archive.AddDirectory(directory);
+    archive.AddCharacterDevice("dev/console", 5, 1);
+    archive.AddFile("init", ReadWholeFile(GUEST_INIT), true);
+    archive.AddFile("schedule", Schedule(), false);
+    archive.AddFile("bin/busybox", ReadWholeFile(BUSYBOX_BINARY), true);
+    archive.AddFile("bin/scalepoll", ReadWholeFile(SCALEPOLL_STATIC_BINARY), true);
+    return archive.Finish();
+}
+
+// The pseudo-terminal scalepoll-sim serves, from the line it prints first,
+// or nothing when it did not come up.
+std::string SimulatorTerminal(Program& sim, const std::filesystem::path& output) {
+    for (int tries = 0; tries < 100 && sim.Started(); ++tries) {
+        const std::string printed = ReadWholeFile(output);
+        if (printed.find('\n') != std::string::npos) return printed.substr(0, printed.find('\n'));
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return {};
+}
+
+Boot BootGuest() {
+    Boot boot;
+    boot.directory = GUEST_DIRECTORY;
+    std::filesystem::remove_all(boot.directory);
+    std::filesystem::create_directories(boot.directory);
+    const auto path = [&](const char* name) { return (boot.directory / name).string(); };
+    std::ofstream(path("initramfs.cpio"), std::ios::binary) << GuestInitramfs();
+
+    // Station 3 answers; every other station is silent.
+    Program sim({SCALEPOLL_SIM_BINARY, "--station", "3:weight=1250"}, {}, path("sim-output"));
+    const std::string terminal = SimulatorTerminal(sim, path("sim-output"));
+    if (terminal.empty()) {
+        boot.console = "scalepoll-sim did not print its pseudo-terminal";
+        return boot;
+    }
+
+    Program qemu({"/usr/bin/timeout", std::to_string(kGuestSeconds), "qemu-system-x86_64", "-accel", "tcg", "-m", "256",
+                  "-nodefaults", "-no-user-config", "-display", "none", "-no-reboot", "-kernel", GUEST_KERNEL,
+                  "-initrd", path("initramfs.cpio"), "-append",
+                  "console=ttyS0 quiet loglevel=1 printk.devkmsg=on printk.time=0 panic=-1",
+                  "-serial", "file:" + path("console"), "-serial", terminal, "-D", path("trace"), "-trace",
+                  "serial_write", "-trace", "serial_update_parameters"},
+                 {}, path("qemu-output"));
+    while (qemu.Started() && boot.bootMs < 0 && SteadyMs() - qemu.StartMs() < kGuestSeconds * 1000 / 3) {
+        if (ReadWholeFile(path("console")).find(kRunsStart) != std::string::npos)
+            boot.bootMs = SteadyMs() - qemu.StartMs();
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    boot.qemu = qemu.Wait();
+    boot.console = ReadWholeFile(path("console"));
+    ReadConsole(boot);
+    boot.frames = FramesBetween(ReadWholeFile(path("trace")), kRunsStart, kRunsEnd);
+    std::cout << "kernel-uart: QEMU ran " << boot.qemu.wallMs << " ms, the runs started " << boot.bootMs
+              << " ms after its start (guest uptime " << boot.guestBootMs << " ms)\n";
+    return boot;
+}
+
+const Boot& Guest() {
+    static const Boot boot = BootGuest();
+    return boot;
+}
+
+class KernelUart : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_EQ(guest_.qemu.status, 0) << "the guest did not run to its power-off" << guest_.Where();
+        ASSERT_TRUE(guest_.frames) << "the runs-start and runs-end lines are not both in the trace"
+                                   << guest_.Where();
+    }
+
+    // The frames of the line runs, in order, with the run each belongs to.
+    std::vector<std::pair<const LineRun*, std::string>> ExpectedFrames() const {
+        std::vector<std::pair<const LineRun*, std::string>> expected;
+        for (const LineRun& run : lineRuns_)
+            for (const std::string& frame : run.frames) expected.emplace_back(&run, frame);
+        return expected;
+    }
+
+    const Boot& guest_ = Guest();
+    const std::vector<LineRun> lineRuns_ = LineRuns();
+};
+
+}  // namespace
+
+TEST_F(KernelUart, EveryRunEndsOnTimeWithItsResultLine) {
+    std::vector<GuestRun> runs = SideRuns();
+    for (const LineRun& lineRun : lineRuns_) runs.push_back(lineRun.run);
+    for (const GuestRun& run : runs) {
+        SCOPED_TRACE(run.name);
+        const auto outcome = guest_.outcomes.find(run.name);
+        ASSERT_NE(outcome, guest_.outcomes.end()) << guest_.Where();
+        EXPECT_EQ(outcome->second.line, run.resultLine);
+        EXPECT_EQ(outcome->second.status, 0);
+        EXPECT_GE(outcome->second.ms, run.protocolMs - kEarlyMs);
+        EXPECT_LE(outcome->second.ms, run.protocolMs + kLateMs);
+    }
+}
+
+// Each line run's framing and speed is in the UART when its frames go out,
+// the first run's too after the second scalepoll tried the port.
+TEST_F(KernelUart, EveryFramingAndSpeedReachesTheUart) {
+    const auto expected = ExpectedFrames();
+    const std::vector<UartFrame>& frames = *guest_.frames;
+    ASSERT_EQ(frames.size(), expected.size()) << guest_.Where();
+    for (std::size_t k = 0; k < frames.size(); ++k) {
+        const LineRun& run = *expected[k].first;
+        SCOPED_TRACE(run.run.name + ", frame " + std::to_string(k));
+        const Strings& parameters = run.run.parameters;
+        const unsigned speed = static_cast<unsigned>(std::stoul(parameters[1]));
+        EXPECT_EQ(frames[k].divisor, kUartClock / speed);
+        EXPECT_EQ(frames[k].baudRate, speed);
+        EXPECT_EQ(Framing(frames[k].lineControl), parameters[2] + " " + parameters[3] + " " + parameters[4]);
+    }
+}
+
+// Each frame's bytes all reach the transmit register while DTR is low and RTS
+// off, and DTR goes up after its last byte, with RTS still off. This holds
+// too for the first run's frames after the second scalepoll opened the port.
+TEST_F(KernelUart, EveryFrameIsSentWithDtrLowAndRtsOffAndDtrRisesAfterItsLastByte) {
+    const auto expected = ExpectedFrames();
+    const std::vector<UartFrame>& frames = *guest_.frames;
+    ASSERT_EQ(frames.size(), expected.size()) << guest_.Where();
+    for (std::size_t k = 0; k < frames.size(); ++k) {
+        SCOPED_TRACE(expected[k].first->run.name + ", frame " + std::to_string(k));
+        EXPECT_EQ(frames[k].bytes, expected[k].second);
+        EXPECT_EQ(frames[k].modemControl & (kDtr | kRts), 0);
+        ASSERT_TRUE(frames[k].modemControlAfter);
+        EXPECT_EQ(*frames[k].modemControlAfter & (kDtr | kRts), kDtr);
+    }
+}
