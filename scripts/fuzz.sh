@@ -15,7 +15,8 @@ build=build-fuzz
 targets=(receive_run frame_search whole_number text test_send)
 compiler=$(command -v clang++-14 || command -v clang++)  # taken when build-fuzz/ is first made
 
-CXX="$compiler" cmake -S . -B "$build" -DSCALEPOLL_FUZZ=ON -DSCALEPOLL_TESTS=OFF >/dev/null
+CXX="$compiler" cmake -S . -B "$build" -DSCALEPOLL_FUZZ=ON -DSCALEPOLL_TESTS=OFF \
+  -DSCALEPOLL_WERROR="${SCALEPOLL_WERROR:-OFF}" >/dev/null
 cmake --build "$build" -j "$(nproc 2>/dev/null || echo 2)" --target "${targets[@]/%/_fuzz}" >/dev/null
 mkdir -p "$build/findings" "$build/logs"
 

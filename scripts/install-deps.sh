@@ -3,13 +3,16 @@
 #   scripts/install-deps.sh           the Linux build, its tests, fuzzers and benchmarks
 #   scripts/install-deps.sh windows   the Windows cross build (MinGW-w64, GoogleTest's
 #                                     sources to build for Windows) and Wine for its tests
+#   scripts/install-deps.sh package   what scripts/package.sh needs: the .deb's tools and
+#                                     lintian, zip, and MinGW-w64 for the Windows zip
 set -euo pipefail
 
 case "${1:-linux}" in
   linux) packages=(cmake make g++ libgtest-dev libgmock-dev clang-14 libclang-rt-14-dev libbenchmark-dev
-                   libncurses-dev tmux strace qemu-system-x86 busybox-static) ;;
+                   libncurses-dev tmux strace man-db qemu-system-x86 busybox-static) ;;
   windows) packages=(cmake make g++-mingw-w64-x86-64-posix googletest wine wine64) ;;
-  *) echo "usage: $0 [linux|windows]" >&2; exit 2 ;;
+  package) packages=(cmake make g++ libncurses-dev man-db dpkg-dev lintian zip g++-mingw-w64-x86-64-posix) ;;
+  *) echo "usage: $0 [linux|windows|package]" >&2; exit 2 ;;
 esac
 
 missing=()

@@ -10,7 +10,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/build-windows.sh
 # The simulator, and the Linux build to compare with.
-cmake -S . -B build-winlinux -DSCALEPOLL_TESTS=OFF >/dev/null
+cmake -S . -B build-winlinux -DSCALEPOLL_TESTS=OFF -DSCALEPOLL_WERROR="${SCALEPOLL_WERROR:-OFF}" >/dev/null
 cmake --build build-winlinux -j "$(nproc 2>/dev/null || echo 2)" --target scalepoll scalepoll-sim
 
 work=$(mktemp -d)

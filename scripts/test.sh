@@ -4,15 +4,18 @@
 #     each with every test: unit tables, whole runs in virtual time, end-to-end
 #     runs over pseudo-terminals, faults on the line, the console in tmux;
 #   - every fuzz target for a bounded time (scripts/fuzz.sh);
-#   - the Windows build's tests under Wine (scripts/test-windows.sh).
+#   - the Windows build's tests under Wine (scripts/test-windows.sh);
+#   - the packages made, the .deb installed, tried and removed (scripts/test-package.sh).
+# Compiler warnings are errors in every build here (SCALEPOLL_WERROR).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
+export SCALEPOLL_WERROR=ON
 
 jobs=$(nproc 2>/dev/null || echo 2)
 run_build() {
   local dir=$1; shift
-  cmake -S . -B "$dir" "$@" >/dev/null
+  cmake -S . -B "$dir" -DSCALEPOLL_WERROR=ON "$@" >/dev/null
   cmake --build "$dir" -j "$jobs"
   # The end-to-end tests mostly wait on the line's own timing, so more of them
   # run at once than there are processors.
@@ -23,3 +26,4 @@ run_build build
 run_build build-asan -DSCALEPOLL_SANITIZE=ON
 scripts/fuzz.sh 20
 scripts/test-windows.sh
+scripts/test-package.sh

@@ -89,7 +89,7 @@ std::string DisplayText(std::string_view bytes) {
     for (char ch : bytes) {
         const auto code = static_cast<std::uint8_t>(ch);
         if (code >= 33 && code <= 126) text += ch;
-        else text += "<" + std::to_string(code) + ">";
+        else text.append(1, '<').append(std::to_string(code)).append(1, '>');  // not "<" + ...: GCC 12 bug 105329
     }
     return text;
 }

@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "ScalepollVersion.h"
 #include "platform/EventLoop.h"
 #include "platform/SerialPort.h"
 #include "platform/TextOutput.h"
@@ -22,6 +23,7 @@ constexpr std::int64_t kKeyPollMs = 25;
 constexpr std::size_t kSettingCount = 5;
 
 constexpr std::string_view kHelp = R"(Usage: scalepoll-console [PORT SPEED DATABITS PARITY STOPBITS]
+       scalepoll-console --help | --version
 
 The serial settings dialog of scalepoll on a terminal. It opens the port with
 the five settings given (as scalepoll takes them, e.g. COM1 9600 8 None 1), or
@@ -93,6 +95,10 @@ int main(int argc, char** argv) {
     const std::vector<std::string> arguments(argv + (argc > 0 ? 1 : 0), argv + argc);
     if (arguments.size() == 1 && arguments[0] == "--help") {
         std::cout << kHelp;
+        return 0;
+    }
+    if (arguments.size() == 1 && arguments[0] == "--version") {
+        std::cout << "scalepoll-console " << kScalepollVersion << '\n';
         return 0;
     }
     if (!arguments.empty() && arguments.size() != kSettingCount) {

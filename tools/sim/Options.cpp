@@ -57,6 +57,10 @@ SimOptions ParseOptions(const std::vector<std::string>& arguments) {
             (argument == "--help" ? options.help : options.faults.noiseStorm) = true;
             continue;
         }
+        if (argument == "--version") {
+            options.version = true;
+            continue;
+        }
         const Apply apply = ValueOption(argument);
         if (k + 1 == arguments.size()) throw UsageError("option " + argument + " needs a value");
         apply(options, arguments[k + 1]);
@@ -106,6 +110,7 @@ Options:
   --noise-storm    noise bytes at the line's pace whenever no answer is
                    going out
   --help           this text
+  --version        the version of scalepoll it comes with
 
 Station settings:
   weight=W         the weight digits as a signed whole number (default 0)

@@ -20,6 +20,7 @@ struct SimOptions {
     std::vector<std::string> command;
     LineFaults faults;
     bool help = false;
+    bool version = false;
 };
 
 // Throws UsageError.

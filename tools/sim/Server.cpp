@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
+#include <limits>
 
 #include "tools/sim/Command.h"
 
@@ -77,11 +78,14 @@ void Server::WriteDue() {
 
 int Server::PollTimeoutMs() const {
     const std::int64_t nowUs = NowUs();
-    std::optional<std::int64_t> wakeUs = line_.Fd() < 0 ? std::nullopt : pacer_.NextDueUs();
-    if (nowUs < lineRestsUntilUs_) wakeUs = std::min(wakeUs.value_or(lineRestsUntilUs_), lineRestsUntilUs_);
-    if (const auto faultUs = NextFaultUs()) wakeUs = std::min(wakeUs.value_or(*faultUs), *faultUs);
-    if (!wakeUs) return -1;
-    return static_cast<int>(std::max<std::int64_t>(0, (*wakeUs - nowUs + 999) / 1000));
+    // No std::optional for the earliest time here: GCC 12 at -Os reports a
+    // false -Wmaybe-uninitialized for one built from a conditional.
+    constexpr std::int64_t kNever = std::numeric_limits<std::int64_t>::max();
+    std::int64_t wakeUs = line_.Fd() < 0 ? kNever : pacer_.NextDueUs().value_or(kNever);
+    if (nowUs < lineRestsUntilUs_) wakeUs = std::min(wakeUs, lineRestsUntilUs_);
+    if (const auto faultUs = NextFaultUs()) wakeUs = std::min(wakeUs, *faultUs);
+    if (wakeUs == kNever) return -1;
+    return static_cast<int>(std::max<std::int64_t>(0, (wakeUs - nowUs + 999) / 1000));
 }
 
 void Server::PutDueFaults() {

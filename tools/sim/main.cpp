@@ -4,6 +4,7 @@
 #include <exception>
 #include <iostream>
 
+#include "ScalepollVersion.h"
 #include "tools/sim/Command.h"
 #include "tools/sim/LineEnd.h"
 #include "tools/sim/Options.h"
@@ -39,6 +40,10 @@ int main(int argc, char** argv) {
     }
     if (options.help) {
         std::cout << HelpText();
+        return 0;
+    }
+    if (options.version) {
+        std::cout << "scalepoll-sim " << kScalepollVersion << '\n';
         return 0;
     }
     try {

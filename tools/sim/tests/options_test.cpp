@@ -24,6 +24,13 @@ TEST(SimOptions, OptionsAndTheCommandAfterThem) {
     EXPECT_TRUE(defaults.command.empty());
 }
 
+TEST(SimOptions, HelpAndVersion) {
+    EXPECT_TRUE(ParseOptions({"--help"}).help);
+    EXPECT_TRUE(ParseOptions({"--version"}).version);
+    EXPECT_FALSE(ParseOptions({"--station", "3"}).version);
+    EXPECT_FALSE(ParseOptions({"--", "scalepoll", "--version"}).version);
+}
+
 TEST(SimOptions, RejectedCommandLines) {
     const Arguments cases[] = {
         {"--station", "3", "--station", "3:weight=1"},

@@ -1,0 +1,70 @@
+#!/usr/bin/env bash
+# Makes the packages (scripts/package.sh), installs the .deb on this machine
+# with dpkg -i, tries the installed programs and removes the package again
+# with dpkg -r, also when a check fails. Needs root or sudo, as
+# scripts/install-deps.sh does. Stops before installing anything if a
+# scalepoll package is installed already: that one is not ours to remove.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/package.sh
+
+version=$(cat build-pkg/version.txt)
+deb=dist/scalepoll_${version}_$(dpkg --print-architecture).deb
+sudo_cmd=()
+[ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
+
+# Whatever dpkg has of the package, also a half-done installation.
+known() { dpkg-query -W -f='${Status}' scalepoll 2>/dev/null | grep -qv 'not-installed$'; }
+
+if known; then
+  echo "test-package: a scalepoll package is installed already; remove it first (dpkg -r scalepoll)" >&2
+  exit 1
+fi
+
+passed=0 failed=0
+check() {  # NAME EXPECTED ACTUAL
+  if [ "$2" = "$3" ]; then
+    passed=$((passed + 1))
+  else
+    failed=$((failed + 1))
+    printf 'FAILED %s\n  expected: %q\n  actual:   %q\n' "$1" "$2" "$3"
+  fi
+}
+
+files=(/usr/bin/scalepoll /usr/bin/scalepoll-sim /usr/bin/scalepoll-console
+       /usr/share/man/man1/scalepoll.1.gz /usr/share/man/man1/scalepoll-sim.1.gz
+       /usr/share/man/man1/scalepoll-console.1.gz
+       /usr/share/doc/scalepoll/copyright /usr/share/doc/scalepoll/changelog.gz)
+remove() {
+  local status=$?
+  trap - EXIT
+  [ "$status" -eq 0 ] || echo "test-package: stopped early (status $status); removing the package"
+  if known; then
+    "${sudo_cmd[@]}" dpkg -r scalepoll >/dev/null
+  fi
+  local left=()
+  for file in "${files[@]}" /usr/share/doc/scalepoll; do [ ! -e "$file" ] || left+=("$file"); done
+  check "dpkg -r leaves nothing of the package" "" "${left[*]}"
+  check "dpkg -r: dpkg has nothing left of it" "" "$(known && dpkg-query -W -f='${Status}' scalepoll)"
+  echo "test-package: $passed passed, $failed failed"
+  [ "$failed" -eq 0 ] && [ "$status" -eq 0 ]
+}
+trap remove EXIT
+
+"${sudo_cmd[@]}" dpkg -i "$deb" >/dev/null
+check "dpkg -i installs the package" "install ok installed" "$(dpkg-query -W -f='${Status}' scalepoll)"
+check "the package's version" "$version" "$(dpkg-query -W -f='${Version}' scalepoll)"
+for file in "${files[@]}"; do
+  check "installed: $file" "$file" "$(ls -d "$file" 2>/dev/null)"
+done
+
+check "too few parameters: exactly the line and CR LF" \
+  "$(printf '1;Not enough parameters\r\n' | od -An -tx1)" "$(/usr/bin/scalepoll | od -An -tx1)"
+check "scalepoll --version is too few parameters" \
+  "$(printf '1;Not enough parameters\r\n' | od -An -tx1)" "$(/usr/bin/scalepoll --version | od -An -tx1)"
+check "scalepoll-sim --version" "scalepoll-sim $version" "$(/usr/bin/scalepoll-sim --version)"
+check "scalepoll-console --version" "scalepoll-console $version" "$(/usr/bin/scalepoll-console --version)"
+check "one weighing: the installed scalepoll against the installed scalepoll-sim" "0;3,0,1250" \
+  "$(timeout 60 /usr/bin/scalepoll-sim --station 3:weight=1250 -- /usr/bin/scalepoll COM1 9600 8 None 1 3)"
+check "the installed manual page formats" "" \
+  "$(LC_ALL=C.UTF-8 man --warnings -l /usr/share/man/man1/scalepoll.1.gz 2>&1 >/dev/null)"
