@@ -7,8 +7,8 @@ set -euo pipefail
 
 case "${1:-linux}" in
   linux) packages=(cmake make g++ libgtest-dev libgmock-dev clang-14 libclang-rt-14-dev libbenchmark-dev
-                   libncurses-dev tmux) ;;
-  windows) packages=(cmake make g++-mingw-w64-x86-64-posix googletest wine wine64) ;;
+                   libncurses-dev tmux ser2net) ;;
+  windows) packages=(cmake make g++-mingw-w64-x86-64-posix googletest wine wine64 ser2net) ;;
   *) echo "usage: $0 [linux|windows]" >&2; exit 2 ;;
 esac
 
