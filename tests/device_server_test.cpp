@@ -10,6 +10,9 @@
 #include <sys/socket.h>
 
 #include <fstream>
+#include <functional>
+#include <optional>
+#include <sstream>
 #include <thread>
 
 #include "poll/Frames.h"
@@ -30,31 +33,41 @@ constexpr std::int64_t kLateMs = 1500;
 
 std::string Filled(const std::string& frame) { return "\xFF\xFF\xFF" + frame + "\xFF\xFF\xFF"; }
 
-std::string At(const char* scheme, std::uint16_t port) {
-    return std::string(scheme) + "://127.0.0.1:" + std::to_string(port);
-}
-
-// A TCP socket bound to a free port of 127.0.0.1; listening when asked to.
-// One that does not listen refuses connections, and keeps its port from
-// being handed to anyone else while it lives.
+// A TCP socket bound to a free port of the loopback address (127.0.0.1, or
+// ::1 for AF_INET6); listening when asked to. One that does not listen
+// refuses connections, and keeps its port from being handed to anyone else
+// while it lives.
 class LocalSocket {
 public:
-    explicit LocalSocket(std::optional<int> backlog) {
-        fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t length = sizeof address;
+    explicit LocalSocket(std::optional<int> backlog, int family = AF_INET) : family_(family) {
+        fd_ = socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_storage address = Loopback(family, 0);
+        socklen_t length = Length(family);
         bind(fd_, reinterpret_cast<sockaddr*>(&address), length);
         if (backlog) listen(fd_, *backlog);
         getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length);
-        port_ = ntohs(address.sin_port);
+        port_ = ntohs(family == AF_INET ? reinterpret_cast<sockaddr_in&>(address).sin_port
+                                        : reinterpret_cast<sockaddr_in6&>(address).sin6_port);
     }
     ~LocalSocket() { close(fd_); }
     LocalSocket(const LocalSocket&) = delete;
     LocalSocket& operator=(const LocalSocket&) = delete;
 
     std::uint16_t Port() const { return port_; }
+    // The address the tool is given for this socket.
+    std::string At(const char* scheme) const {
+        return std::string(scheme) + (family_ == AF_INET ? "://127.0.0.1:" : "://[::1]:") + std::to_string(port_);
+    }
+    // A connection of the test's own to this socket.
+    int Connect() const { return ConnectTo(family_, port_); }
+    // A connection to a port of the loopback address; -1 when it fails.
+    static int ConnectTo(int family, std::uint16_t port) {
+        const int fd = socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        const sockaddr_storage address = Loopback(family, port);
+        if (connect(fd, reinterpret_cast<const sockaddr*>(&address), Length(family)) == 0) return fd;
+        close(fd);
+        return -1;
+    }
 
     // The next connection, or -1 when none comes by the deadline.
     int Accept(std::int64_t deadlineMs) {
@@ -64,6 +77,24 @@ public:
     }
 
 private:
+    static sockaddr_storage Loopback(int family, std::uint16_t port) {
+        sockaddr_storage address{};
+        if (family == AF_INET) {
+            auto& ipv4 = reinterpret_cast<sockaddr_in&>(address);
+            ipv4.sin_family = AF_INET;
+            ipv4.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            ipv4.sin_port = htons(port);
+        } else {
+            auto& ipv6 = reinterpret_cast<sockaddr_in6&>(address);
+            ipv6.sin6_family = AF_INET6;
+            ipv6.sin6_addr = in6addr_loopback;
+            ipv6.sin6_port = htons(port);
+        }
+        return address;
+    }
+    static socklen_t Length(int family) { return family == AF_INET ? sizeof(sockaddr_in) : sizeof(sockaddr_in6); }
+
+    int family_;
     int fd_ = -1;
     std::uint16_t port_ = 0;
 };
@@ -97,6 +128,7 @@ public:
             std::istringstream(ReadWholeFile(directory / "pty")) >> pty_;
             if (pty_.empty()) poll(nullptr, 0, 20);
         }
+        // A free port, let go for ser2net to take.
         port_ = LocalSocket(std::nullopt).Port();
         const std::filesystem::path config = directory / "ser2net.yaml";
         std::ofstream(config) << "connection: &c1\n"
@@ -111,20 +143,17 @@ public:
 
     bool Ready() const { return !pty_.empty() && listening_; }
     const std::string& Pty() const { return pty_; }
-    std::string Address() const { return At("rfc2217", port_); }
+    std::string Address() const { return "rfc2217://127.0.0.1:" + std::to_string(port_); }
     std::string Received() const { return ReadRecord(ReadWholeFile(record_)).received; }
 
 private:
     bool WaitUntilListening() const {
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        address.sin_port = htons(port_);
         for (const std::int64_t deadline = SteadyMs() + 5000; SteadyMs() < deadline; poll(nullptr, 0, 20)) {
-            const int probe = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-            const bool connected = connect(probe, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-            close(probe);
-            if (connected) return true;
+            const int probe = LocalSocket::ConnectTo(AF_INET, port_);
+            if (probe >= 0) {
+                close(probe);
+                return true;
+            }
         }
         return false;
     }
@@ -155,26 +184,30 @@ private:
 }  // namespace
 
 // The station answers the first read request; the bytes on the connection
-// are the frames exactly, with nothing of Telnet in them.
+// are the frames exactly, with nothing of Telnet in them. Over IPv4 and IPv6.
 TEST_F(DeviceServer, SocketStationAnswers) {
-    LocalSocket listener(4);
-    const std::string expected = Filled(TriggerFrame(2)) + Filled(ReadRequest(3));
-    std::string heard;
-    std::thread station([&] {
-        const int connection = listener.Accept(SteadyMs() + 3000);
-        heard = Listen(connection, SteadyMs() + 10000, [&](const std::string& sofar) {
-            if (sofar == expected) send(connection, ReplyBuilder().Build().data(), ReplyBuilder().Build().size(), 0);
-            return true;
+    for (const int family : {AF_INET, AF_INET6}) {
+        LocalSocket listener(4, family);
+        const std::string expected = Filled(TriggerFrame(2)) + Filled(ReadRequest(3));
+        const std::string reply = ReplyBuilder().Build();
+        std::string heard;
+        std::thread station([&] {
+            const int connection = listener.Accept(SteadyMs() + 3000);
+            heard = Listen(connection, SteadyMs() + 10000, [&](const std::string& sofar) {
+                if (sofar == expected) send(connection, reply.data(), reply.size(), MSG_NOSIGNAL);
+                return true;
+            });
+            close(connection);
         });
-        close(connection);
-    });
-    const Finished run = StartTool(At("socket", listener.Port()), "output", {"COM1", "9600", "8", "None", "1", "3"})->Wait();
-    station.join();
-    EXPECT_EQ(run.output, "0;3,0,1250");
-    EXPECT_EQ(run.status, 0);
-    EXPECT_EQ(heard, expected);
-    EXPECT_GE(run.wallMs, 5000 - kEarlyMs);
-    EXPECT_LE(run.wallMs, 5000 + kLateMs);
+        const Finished run =
+            StartTool(listener.At("socket"), "output", {"COM1", "9600", "8", "None", "1", "3"})->Wait();
+        station.join();
+        EXPECT_EQ(run.output, "0;3,0,1250") << listener.At("socket");
+        EXPECT_EQ(run.status, 0);
+        EXPECT_EQ(heard, expected);
+        EXPECT_GE(run.wallMs, 5000 - kEarlyMs);
+        EXPECT_LE(run.wallMs, 5000 + kLateMs);
+    }
 }
 
 // Each run leaves station 3 silent and ends at its usual time with its line;
@@ -184,12 +217,8 @@ TEST_F(DeviceServer, ConnectionsThatFailAndAddressesThatCannotBeOpened) {
     // A listener whose one-place queue a connection of the test's own fills:
     // further connects get no answer at all.
     LocalSocket full(0);
-    sockaddr_in fullAddress{};
-    fullAddress.sin_family = AF_INET;
-    fullAddress.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    fullAddress.sin_port = htons(full.Port());
-    const int fillerFd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    ASSERT_EQ(connect(fillerFd, reinterpret_cast<sockaddr*>(&fullAddress), sizeof fullAddress), 0);
+    const int filler = full.Connect();
+    ASSERT_GE(filler, 0);
     // A server that takes the connection and closes it once the trigger frame is in.
     LocalSocket dropping(4);
     std::thread dropper([&] {
@@ -205,10 +234,10 @@ TEST_F(DeviceServer, ConnectionsThatFailAndAddressesThatCannotBeOpened) {
         std::int64_t extraMs;  // the connect's bound, when the server never answers
     };
     const Case cases[] = {
-        {"refused", At("rfc2217", refusing.Port()), 0},
-        {"refused, socket", At("socket", refusing.Port()), 0},
-        {"unanswered", At("rfc2217", full.Port()), kConnectBoundMs},
-        {"dropped after the trigger", At("socket", dropping.Port()), 0},
+        {"refused", refusing.At("rfc2217"), 0},
+        {"refused, socket", refusing.At("socket"), 0},
+        {"unanswered", full.At("rfc2217"), kConnectBoundMs},
+        {"dropped after the trigger", dropping.At("socket"), 0},
         {"port 0", "rfc2217://127.0.0.1:0", 0},
         {"no port", "socket://127.0.0.1", 0},
         {"port over 65535", "rfc2217://127.0.0.1:65536", 0},
@@ -227,7 +256,7 @@ TEST_F(DeviceServer, ConnectionsThatFailAndAddressesThatCannotBeOpened) {
         EXPECT_LE(run.wallMs, kOneSilentStationMs + cases[i].extraMs + kLateMs) << cases[i].name;
     }
     dropper.join();
-    close(fillerFd);
+    close(filler);
 }
 
 // Two stations through ser2net: the line carries the frames exactly (every

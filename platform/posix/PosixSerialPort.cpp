@@ -169,6 +169,8 @@ private:
     std::int64_t characterMicros_ = CharacterMicros(CommState{});
 };
 
+// A network address in SCALEPOLL_COMn opens a device server's port instead
+// of a device.
 class PosixSerialPorts final : public SerialPorts {
 public:
     std::unique_ptr<SerialPort> Open(int portNumber) override {
