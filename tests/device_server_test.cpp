@@ -263,7 +263,7 @@ TEST_F(DeviceServer, ConnectionsThatFailAndAddressesThatCannotBeOpened) {
 // fill byte 255 arrives as one byte), and the replies come back whole.
 TEST_F(DeviceServer, Ser2netStationsOverRfc2217) {
     Ser2netLine line(Path(""), {"--station", "3:weight=1250", "--station", "5:weight=-40,chunks=3,pause=20"});
-    ASSERT_TRUE(line.Ready()) << "ser2net did not start: " << ReadWholeFile(Path("ser2net.out"));
+    ASSERT_TRUE(line.Ready()) << SCALEPOLL_SER2NET " did not start: " << ReadWholeFile(Path("ser2net.out"));
     const Finished run = StartTool(line.Address(), "output", {"COM1", "9600", "8", "None", "1", "5", "3"})->Wait();
     EXPECT_EQ(run.output, "0;3,0,1250;5,0,-40");
     EXPECT_EQ(run.status, 0);
@@ -276,7 +276,7 @@ TEST_F(DeviceServer, Ser2netStationsOverRfc2217) {
 // pseudo-terminal keeps 8 data bits, and of the parity only whether it is odd).
 TEST_F(DeviceServer, Ser2netAppliesTheLineSettings) {
     Ser2netLine line(Path(""), {});
-    ASSERT_TRUE(line.Ready()) << "ser2net did not start: " << ReadWholeFile(Path("ser2net.out"));
+    ASSERT_TRUE(line.Ready()) << SCALEPOLL_SER2NET " did not start: " << ReadWholeFile(Path("ser2net.out"));
     auto tool = StartTool(line.Address(), "output", {"COM1", "4800", "7", "Odd", "2", "none"});
     termios settings{};
     for (const std::int64_t deadline = SteadyMs() + 3000; SteadyMs() < deadline; poll(nullptr, 0, 50)) {
