@@ -4,7 +4,8 @@
 // stands for one serial function of the platform (named beside it), and like
 // those its failures are quiet: a setting the device refuses is simply not in
 // force, a failed read delivers nothing, a failed write writes nothing. The
-// POSIX implementation (termios) lives in platform/posix/; the driver's unit
+// POSIX implementation (termios) lives in platform/posix/, a device server's
+// port behind a network address in platform/NetworkPort.h; the driver's unit
 // tests use a recording fake.
 #pragma once
 

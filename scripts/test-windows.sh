@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Tests the Windows build under Wine: the unit tests, then scalepoll.exe end to
-# end against scalepoll-sim, beside the Linux build against the same stations.
+# end against scalepoll-sim, beside the Linux build against the same stations,
+# on its COM ports and through ser2net over rfc2217://.
 #
 # Wine runs in a fresh prefix in a temporary folder. Its COM1 and COM2 are
 # simulators' pseudo-terminals and its COM3 and COM4 paths that do not exist,
@@ -84,7 +85,48 @@ timeout 60 wine build-win/scalepoll.exe >"$work/none.out" 2>/dev/null || true
 check "too few parameters: the line ends in exactly CR LF" \
   "$(printf '1;Not enough parameters\r\n' | od -An -tx1)" "$(od -An -tx1 "$work/none.out")"
 
+# Through a serial device server: each build reaches its own simulator
+# through ser2net over rfc2217://, with the same stations.
+ser2net=$(command -v ser2net || echo /usr/sbin/ser2net)
+declare -A device_port
+free_port() {  # a port of 127.0.0.1 that nothing listens on
+  local port
+  while :; do
+    port=$((20000 + RANDOM % 20000))
+    (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null || break
+  done
+  echo "$port"
+}
+start_device_server() {  # NAME: a simulator, and ser2net in front of it on a free port
+  local name=$1 port
+  "$sim" --station 3:weight=1250 --station 12:silent --record "$work/$name.rec" >"$work/$name.pty" &
+  sim_pids+=($!)
+  for _ in $(seq 50); do [ -s "$work/$name.pty" ] && break; sleep 0.1; done
+  port=$(free_port)
+  printf 'connection: &c1\n  accepter: telnet(rfc2217),tcp,127.0.0.1,%s\n  connector: serialdev,%s,9600n81,local\n' \
+    "$port" "$(head -n 1 "$work/$name.pty")" >"$work/$name.yaml"
+  "$ser2net" -n -d -u -P "$work/$name.pid" -c "$work/$name.yaml" >>"$work/ser2net.log" 2>&1 &
+  sim_pids+=($!)
+  for _ in $(seq 50); do (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null && break; sleep 0.1; done
+  device_port[$name]=$port
+}
+start_device_server rfc2217-win
+start_device_server rfc2217-linux
+
+# A port nobody listens on: the connection is refused.
+refused_port=$(free_port)
+
 run_pids=()
+SCALEPOLL_COM1="rfc2217://127.0.0.1:$refused_port" timeout 60 wine build-win/scalepoll.exe COM1 9600 8 None 1 3 \
+  >"$work/refused-win.out" 2>/dev/null &
+run_pids+=($!)
+SCALEPOLL_COM1="rfc2217://127.0.0.1:${device_port[rfc2217-win]}" timeout 60 wine build-win/scalepoll.exe \
+  COM1 9600 8 None 1 3 12 >"$work/rfc2217-win.out" 2>/dev/null &
+run_pids+=($!)
+SCALEPOLL_COM1="rfc2217://127.0.0.1:${device_port[rfc2217-linux]}" SCALEPOLL_COM2=$work/no-port-2 \
+  SCALEPOLL_COM3=$work/no-port-3 SCALEPOLL_COM4=$work/no-port-4 timeout 60 build-winlinux/scalepoll \
+  COM1 9600 8 None 1 3 12 >"$work/rfc2217-linux.out" 2>/dev/null &
+run_pids+=($!)
 for name in "${runs[@]}"; do
   # shellcheck disable=SC2086
   timeout 60 wine build-win/scalepoll.exe "COM${com[$name]}" 9600 8 None 1 ${stations[$name]} \
@@ -106,6 +148,12 @@ for name in "${runs[@]}"; do
   check "$name: the Linux build's bytes on the line" "$(heard "$work/$name-linux.rec")" \
     "$(heard "$work/$name-win.rec")"
 done
+
+check "refused connection: the station is silent" "0;3,1,0" "$(cat "$work/refused-win.out")"
+check "rfc2217: result line" "0;3,0,1250;12,1,0" "$(cat "$work/rfc2217-win.out")"
+check "rfc2217: the Linux build's result line" "$(cat "$work/rfc2217-linux.out")" "$(cat "$work/rfc2217-win.out")"
+check "rfc2217: the Linux build's bytes on the line" "$(heard "$work/rfc2217-linux.rec")" \
+  "$(heard "$work/rfc2217-win.rec")"
 
 echo "$passed passed, $failed failed"
 [ "$failed" -eq 0 ]

@@ -24,6 +24,7 @@
 #include <climits>
 #include <optional>
 
+#include "platform/NetworkPort.h"
 #include "platform/SerialPort.h"
 #include "platform/TimeSource.h"
 #include "platform/posix/Termios.h"
@@ -180,11 +181,14 @@ private:
     bool rtsHeldOff_ = true;
 };
 
+// A network address in SCALEPOLL_COMn opens a device server's port instead
+// of a device.
 class PosixSerialPorts final : public SerialPorts {
 public:
     std::unique_ptr<SerialPort> Open(int portNumber) override {
         const auto path = PortPath(portNumber);
         if (!path) return nullptr;
+        if (IsNetworkAddress(*path)) return OpenNetworkPort(*path);
         const int fd = open(path->c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
         if (fd < 0) return nullptr;
         if (flock(fd, LOCK_EX | LOCK_NB) != 0) {  // another program has the port

@@ -3,8 +3,10 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <string>
 
+#include "platform/NetworkPort.h"
 #include "platform/SerialPort.h"
 #include "platform/win32/CommSettings.h"
 
@@ -75,10 +77,14 @@ private:
     HANDLE handle_;
 };
 
+// A network address in SCALEPOLL_COMn takes the place of the machine's own
+// port; anything else there is left alone, so COMn stays the machine's COMn.
 class Win32SerialPorts final : public SerialPorts {
 public:
     std::unique_ptr<SerialPort> Open(int portNumber) override {
         const std::string name = "COM" + std::to_string(portNumber);
+        const char* configured = std::getenv(("SCALEPOLL_" + name).c_str());
+        if (configured != nullptr && IsNetworkAddress(configured)) return OpenNetworkPort(configured);
         const HANDLE handle = CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                                           FILE_ATTRIBUTE_NORMAL, nullptr);
         if (handle == INVALID_HANDLE_VALUE) return nullptr;

@@ -1,0 +1,113 @@
+// TCP connections over POSIX sockets, for the network ports.
+//
+// The socket is non-blocking from the start: connect() returns at once and
+// poll() bounds the wait for the server's answer. Sends use MSG_NOSIGNAL, so
+// a connection the server has closed fails the send instead of raising
+// SIGPIPE, and TCP_NODELAY, so a short frame goes out at once instead of
+// waiting for the previous one's acknowledgement.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+
+#include "platform/NetworkPort.h"
+
+namespace {
+
+int PollTimeoutMs(std::int64_t ms) { return static_cast<int>(std::clamp<std::int64_t>(ms, 0, INT_MAX)); }
+
+// What poll() reported for `events` within timeoutMs; 0 when the time ran out.
+short PollFor(int fd, short events, std::int64_t timeoutMs) {
+    pollfd entry{fd, events, 0};
+    while (poll(&entry, 1, PollTimeoutMs(timeoutMs)) < 0) {
+        if (errno != EINTR) return POLLERR;
+    }
+    return entry.revents;
+}
+
+class PosixTcpConnection final : public TcpConnection {
+public:
+    explicit PosixTcpConnection(int fd) : fd_(fd), input_(fd) {}
+    ~PosixTcpConnection() override { close(fd_); }
+    PosixTcpConnection(const PosixTcpConnection&) = delete;
+    PosixTcpConnection& operator=(const PosixTcpConnection&) = delete;
+
+    std::optional<std::size_t> Send(const std::uint8_t* bytes, std::size_t count) override {
+        for (;;) {
+            const ssize_t sent = send(fd_, bytes, count, MSG_NOSIGNAL);
+            if (sent >= 0) return static_cast<std::size_t>(sent);
+            if (errno == EAGAIN || errno == EWOULDBLOCK) return 0;
+            if (errno != EINTR) return std::nullopt;
+        }
+    }
+
+    std::optional<std::size_t> Receive(std::uint8_t* into, std::size_t capacity) override {
+        for (;;) {
+            const ssize_t count = recv(fd_, into, capacity, 0);
+            if (count > 0) return static_cast<std::size_t>(count);
+            if (count == 0) return std::nullopt;  // the server closed the connection
+            if (errno == EAGAIN || errno == EWOULDBLOCK) return 0;
+            if (errno != EINTR) return std::nullopt;
+        }
+    }
+
+    bool WaitWritable(std::int64_t timeoutMs) override {
+        return (PollFor(fd_, POLLOUT, timeoutMs) & (POLLHUP | POLLERR | POLLNVAL)) == 0;
+    }
+
+    Waitable* Input() override { return &input_; }
+
+private:
+    int fd_;
+    DescriptorWaitable input_;
+};
+
+// The socket address, or nothing when the host is not a well-formed number.
+std::optional<sockaddr_storage> SocketAddress(const NetworkAddress& address, socklen_t& length) {
+    sockaddr_storage storage{};
+    if (address.family == NetworkAddress::Family::IPv4) {
+        auto& ipv4 = reinterpret_cast<sockaddr_in&>(storage);
+        ipv4.sin_family = AF_INET;
+        ipv4.sin_port = htons(address.port);
+        if (inet_pton(AF_INET, address.host.c_str(), &ipv4.sin_addr) != 1) return std::nullopt;
+        length = sizeof ipv4;
+    } else {
+        auto& ipv6 = reinterpret_cast<sockaddr_in6&>(storage);
+        ipv6.sin6_family = AF_INET6;
+        ipv6.sin6_port = htons(address.port);
+        if (inet_pton(AF_INET6, address.host.c_str(), &ipv6.sin6_addr) != 1) return std::nullopt;
+        length = sizeof ipv6;
+    }
+    return storage;
+}
+
+// Whether the connect under way completes within timeoutMs.
+bool Connected(int fd, std::int64_t timeoutMs) {
+    if ((PollFor(fd, POLLOUT, timeoutMs) & POLLOUT) == 0) return false;
+    int error = 0;
+    socklen_t length = sizeof error;
+    return getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error == 0;
+}
+
+}  // namespace
+
+std::unique_ptr<TcpConnection> ConnectTcp(const NetworkAddress& address, std::int64_t timeoutMs) {
+    socklen_t length = 0;
+    const std::optional<sockaddr_storage> target = SocketAddress(address, length);
+    if (!target) return nullptr;
+    const int fd = socket(target->ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0) return nullptr;
+    auto connection = std::make_unique<PosixTcpConnection>(fd);
+    const int on = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    if (connect(fd, reinterpret_cast<const sockaddr*>(&*target), length) != 0 &&
+        (errno != EINPROGRESS || !Connected(fd, timeoutMs)))
+        return nullptr;
+    return connection;
+}
