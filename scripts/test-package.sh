@@ -21,15 +21,8 @@ if known; then
   exit 1
 fi
 
-passed=0 failed=0
-check() {  # NAME EXPECTED ACTUAL
-  if [ "$2" = "$3" ]; then
-    passed=$((passed + 1))
-  else
-    failed=$((failed + 1))
-    printf 'FAILED %s\n  expected: %q\n  actual:   %q\n' "$1" "$2" "$3"
-  fi
-}
+# shellcheck source=scripts/checks.sh
+. scripts/checks.sh
 
 files=(/usr/bin/scalepoll /usr/bin/scalepoll-sim /usr/bin/scalepoll-console
        /usr/share/man/man1/scalepoll.1.gz /usr/share/man/man1/scalepoll-sim.1.gz

@@ -25,15 +25,8 @@ finish() {
 }
 trap finish EXIT
 
-passed=0 failed=0
-check() {  # NAME EXPECTED ACTUAL
-  if [ "$2" = "$3" ]; then
-    passed=$((passed + 1))
-  else
-    failed=$((failed + 1))
-    printf 'FAILED %s\n  expected: %q\n  actual:   %q\n' "$1" "$2" "$3"
-  fi
-}
+# shellcheck source=scripts/checks.sh
+. scripts/checks.sh
 
 # The end-to-end runs: the stations a simulator plays, the port the Windows
 # build reads them on, the stations it is asked for, and the line it prints.

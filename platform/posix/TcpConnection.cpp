@@ -17,6 +17,7 @@
 #include <climits>
 
 #include "platform/NetworkPort.h"
+#include "platform/SocketAddress.h"
 
 namespace {
 
@@ -68,25 +69,6 @@ private:
     DescriptorWaitable input_;
 };
 
-// The socket address, or nothing when the host is not a well-formed number.
-std::optional<sockaddr_storage> SocketAddress(const NetworkAddress& address, socklen_t& length) {
-    sockaddr_storage storage{};
-    if (address.family == NetworkAddress::Family::IPv4) {
-        auto& ipv4 = reinterpret_cast<sockaddr_in&>(storage);
-        ipv4.sin_family = AF_INET;
-        ipv4.sin_port = htons(address.port);
-        if (inet_pton(AF_INET, address.host.c_str(), &ipv4.sin_addr) != 1) return std::nullopt;
-        length = sizeof ipv4;
-    } else {
-        auto& ipv6 = reinterpret_cast<sockaddr_in6&>(storage);
-        ipv6.sin6_family = AF_INET6;
-        ipv6.sin6_port = htons(address.port);
-        if (inet_pton(AF_INET6, address.host.c_str(), &ipv6.sin6_addr) != 1) return std::nullopt;
-        length = sizeof ipv6;
-    }
-    return storage;
-}
-
 // Whether the connect under way completes within timeoutMs.
 bool Connected(int fd, std::int64_t timeoutMs) {
     if ((PollFor(fd, POLLOUT, timeoutMs) & POLLOUT) == 0) return false;
@@ -98,15 +80,14 @@ bool Connected(int fd, std::int64_t timeoutMs) {
 }  // namespace
 
 std::unique_ptr<TcpConnection> ConnectTcp(const NetworkAddress& address, std::int64_t timeoutMs) {
-    socklen_t length = 0;
-    const std::optional<sockaddr_storage> target = SocketAddress(address, length);
+    const std::optional<SocketAddress> target = ToSocketAddress(address);
     if (!target) return nullptr;
-    const int fd = socket(target->ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    const int fd = socket(target->storage.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0) return nullptr;
     auto connection = std::make_unique<PosixTcpConnection>(fd);
     const int on = 1;
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-    if (connect(fd, reinterpret_cast<const sockaddr*>(&*target), length) != 0 &&
+    if (connect(fd, target->Get(), static_cast<socklen_t>(target->length)) != 0 &&
         (errno != EINPROGRESS || !Connected(fd, timeoutMs)))
         return nullptr;
     return connection;

@@ -11,6 +11,7 @@
 #include <climits>
 
 #include "platform/NetworkPort.h"
+#include "platform/SocketAddress.h"
 
 namespace {
 
@@ -74,40 +75,20 @@ private:
     SOCKET socket_;
 };
 
-// The socket address, or nothing when the host is not a well-formed number.
-std::optional<sockaddr_storage> SocketAddress(const NetworkAddress& address, int& length) {
-    sockaddr_storage storage{};
-    if (address.family == NetworkAddress::Family::IPv4) {
-        auto& ipv4 = reinterpret_cast<sockaddr_in&>(storage);
-        ipv4.sin_family = AF_INET;
-        ipv4.sin_port = htons(address.port);
-        if (inet_pton(AF_INET, address.host.c_str(), &ipv4.sin_addr) != 1) return std::nullopt;
-        length = sizeof ipv4;
-    } else {
-        auto& ipv6 = reinterpret_cast<sockaddr_in6&>(storage);
-        ipv6.sin6_family = AF_INET6;
-        ipv6.sin6_port = htons(address.port);
-        if (inet_pton(AF_INET6, address.host.c_str(), &ipv6.sin6_addr) != 1) return std::nullopt;
-        length = sizeof ipv6;
-    }
-    return storage;
-}
-
 }  // namespace
 
 std::unique_ptr<TcpConnection> ConnectTcp(const NetworkAddress& address, std::int64_t timeoutMs) {
     if (!WinsockStarted()) return nullptr;
-    int length = 0;
-    const std::optional<sockaddr_storage> target = SocketAddress(address, length);
+    const std::optional<SocketAddress> target = ToSocketAddress(address);
     if (!target) return nullptr;
-    const SOCKET socket = ::socket(target->ss_family, SOCK_STREAM, IPPROTO_TCP);
+    const SOCKET socket = ::socket(target->storage.ss_family, SOCK_STREAM, IPPROTO_TCP);
     if (socket == INVALID_SOCKET) return nullptr;
     auto connection = std::make_unique<WinsockConnection>(socket);
     u_long nonBlocking = 1;
     const BOOL on = TRUE;
     if (ioctlsocket(socket, FIONBIO, &nonBlocking) != 0) return nullptr;
     setsockopt(socket, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on), sizeof on);
-    if (connect(socket, reinterpret_cast<const sockaddr*>(&*target), length) == 0) return connection;
+    if (connect(socket, target->Get(), target->length) == 0) return connection;
     bool failed = false;
     if (WSAGetLastError() != WSAEWOULDBLOCK || !WaitForWrite(socket, timeoutMs, failed) || failed) return nullptr;
     return connection;
