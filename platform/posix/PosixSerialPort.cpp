@@ -27,21 +27,10 @@
 #include "platform/NetworkPort.h"
 #include "platform/SerialPort.h"
 #include "platform/TimeSource.h"
+#include "platform/posix/Poll.h"
 #include "platform/posix/Termios.h"
 
 namespace {
-
-int PollTimeoutMs(std::int64_t ms) { return static_cast<int>(std::clamp<std::int64_t>(ms, 0, INT_MAX)); }
-
-// Waits at most timeoutMs for `events`; returns what poll() reported, or 0
-// when the time ran out or poll() failed.
-short PollFor(int fd, short events, int timeoutMs) {
-    pollfd entry{fd, events, 0};
-    while (poll(&entry, 1, timeoutMs) < 0) {
-        if (errno != EINTR) return 0;
-    }
-    return entry.revents;
-}
 
 // Line time of one character: start bit, data bits, parity bit, stop bits.
 std::int64_t CharacterMicros(const CommState& state) {
@@ -141,7 +130,7 @@ public:
     // A pseudo-terminal whose other side is open but not reading never
     // becomes writable; that is a time-out like any other, not a lost device.
     bool WaitWritable(std::int64_t timeoutMs) override {
-        return (PollFor(fd_, POLLOUT, PollTimeoutMs(timeoutMs)) & (POLLHUP | POLLERR | POLLNVAL)) == 0;
+        return (PollFor(fd_, POLLOUT, timeoutMs) & (POLLHUP | POLLERR | POLLNVAL)) == 0;
     }
 
     bool Drain(std::int64_t timeoutMs) override {

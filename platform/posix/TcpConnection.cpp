@@ -14,23 +14,12 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <climits>
 
 #include "platform/NetworkPort.h"
 #include "platform/SocketAddress.h"
+#include "platform/posix/Poll.h"
 
 namespace {
-
-int PollTimeoutMs(std::int64_t ms) { return static_cast<int>(std::clamp<std::int64_t>(ms, 0, INT_MAX)); }
-
-// What poll() reported for `events` within timeoutMs; 0 when the time ran out.
-short PollFor(int fd, short events, std::int64_t timeoutMs) {
-    pollfd entry{fd, events, 0};
-    while (poll(&entry, 1, PollTimeoutMs(timeoutMs)) < 0) {
-        if (errno != EINTR) return POLLERR;
-    }
-    return entry.revents;
-}
 
 class PosixTcpConnection final : public TcpConnection {
 public:
