@@ -54,7 +54,9 @@ struct NetworkPortFixture : ::testing::Test {
         return std::string(buffer, got);
     }
 
-    static std::size_t Write(SerialPort& port, const std::string& bytes) { return port.Write(bytes.data(), bytes.size()); }
+    static std::size_t Write(SerialPort& port, const std::string& bytes) {
+        return port.Write(bytes.data(), bytes.size());
+    }
 };
 
 // A frame with its fill bytes, as the tool sends one.

@@ -105,14 +105,19 @@ TEST(Rfc2217, DecoderKeepsDataDropsCommandsAndAnswersOnlyNewRequests) {
         std::string received;
         Decoded decoded;
     };
+    // std::string("a") + ..., not "a" + ...: GCC 12 at -O3 reports a false
+    // -Wrestrict for a one-character literal in front of a string (bug 105329).
     const Case cases[] = {
         {"plain data", "0302 !", {"0302 !", ""}},
-        {"doubled 255 is one data byte", "a" + Bytes({255, 255, 255, 255}) + "b", {"a" + Bytes({255, 255}) + "b", ""}},
-        {"notifications dropped", "a" + ComPort({107, 0x30}) + "b" + ComPort({106, 255, 255}) + "c", {"abc", ""}},
+        {"doubled 255 is one data byte", std::string("a") + Bytes({255, 255, 255, 255}) + "b",
+         {std::string("a") + Bytes({255, 255}) + "b", ""}},
+        {"notifications dropped", std::string("a") + ComPort({107, 0x30}) + "b" + ComPort({106, 255, 255}) + "c",
+         {"abc", ""}},
         {"signature with command bytes inside", ComPort({100}) + "x" + ComPort({107, 253, 1, 251}) + "y",
          {"xy", ""}},
         {"acknowledgements of our requests are not answered",
-         Bytes({255, 253, 44, 255, 251, 0, 255, 253, 0, 255, 251, 3, 255, 253, 3}) + ComPort({105, 8}) + ComPort({101, 0, 0, 0x25, 0x80}),
+         Bytes({255, 253, 44, 255, 251, 0, 255, 253, 0, 255, 251, 3, 255, 253, 3}) + ComPort({105, 8}) +
+             ComPort({101, 0, 0, 0x25, 0x80}),
          {"", ""}},
         {"requests we do not use are refused", Bytes({255, 251, 1, 255, 253, 1, 255, 253, 24, 255, 251, 5}),
          {"", Bytes({255, 254, 1, 255, 252, 1, 255, 252, 24, 255, 254, 5})}},
@@ -122,7 +127,8 @@ TEST(Rfc2217, DecoderKeepsDataDropsCommandsAndAnswersOnlyNewRequests) {
          {"", Bytes({255, 253, 0, 255, 251, 3})}},
         {"an agreed option switched off is confirmed once", Bytes({255, 251, 3, 255, 252, 3, 255, 252, 3}),
          {"", Bytes({255, 254, 3})}},
-        {"two-byte commands dropped", "a" + Bytes({255, 241}) + "b" + Bytes({255, 249, 255, 242, 255, 240}) + "c",
+        {"two-byte commands dropped",
+         std::string("a") + Bytes({255, 241}) + "b" + Bytes({255, 249, 255, 242, 255, 240}) + "c",
          {"abc", ""}},
         {"an unterminated subnegotiation ends at the next command",
          Bytes({255, 250, 44, 6, 255, 251, 1}) + "z", {"z", Bytes({255, 254, 1})}},
