@@ -21,7 +21,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <climits>
 #include <optional>
 
 #include "platform/NetworkPort.h"
