@@ -5,6 +5,10 @@
 // register writes shows what the driver told the hardware: framing and
 // divisor for each setting, and the modem control lines around every frame.
 //
+// A multiport PCI card (QEMU's pci-serial-2x, the kernel's 8250_pci driver)
+// gives the guest /dev/ttyS4 and /dev/ttyS5; a run on ttyS5, with a second
+// scalepoll-sim behind it, gets the same checks after the on-board runs.
+//
 // One boot runs every case (about a minute); the tests read what it left.
 // QEMU sends bytes without the line's pacing, so this shows the order of
 // DTR and the transmit register, not how long a frame stays on the line.
@@ -32,6 +36,11 @@ constexpr unsigned kUartClock = 115200;  // the 16550's input clock over 16: spe
 
 const char* const kRunsStart = "kernel-uart: runs-start";
 const char* const kRunsEnd = "kernel-uart: runs-end";
+// The card's run comes after the on-board runs, between two lines of its own,
+// so that its register writes are told apart from theirs.
+const char* const kCardStart = "kernel-uart: card-start";
+const char* const kCardEnd = "kernel-uart: card-end";
+const char* const kCardDevice = "/dev/ttyS5";  // the card's second port
 
 std::string Filled(const std::string& frame) { return "\xFF\xFF\xFF" + frame + "\xFF\xFF\xFF"; }
 
@@ -80,6 +89,15 @@ std::vector<GuestRun> SideRuns() {
             {"missing-uart", {"COM4", "9600", "8", "None", "1", "5"}, "0;5,1,0", kNoStationMs + kSilentStationMs}};
 }
 
+// On the card's second port through SCALEPOLL_COM2, the way a site names a
+// port past COM4: station 3 answers, station 5 is silent.
+LineRun CardRun() {
+    return {{"multiport-card", {"COM2", "19200", "8", "Odd", "1", "3", "5"}, "0;3,0,1250;5,1,0",
+             kNoStationMs + kSilentStationMs},
+            {Filled(TriggerFrame(2)), Filled(ReadRequest(3)), Filled(ReadRequest(5)), Filled(ReadRequest(5)),
+             Filled(ReadRequest(5))}};
+}
+
 std::string RunCommand(const GuestRun& run) {
     std::string command = "run " + run.name;
     for (const std::string& parameter : run.parameters) command += " " + parameter;
@@ -94,7 +112,10 @@ std::string Schedule() {
     for (const GuestRun& run : SideRuns()) script += RunCommand(run) + " &\n";
     script += "wait $first\n";
     for (std::size_t k = 1; k < lineRuns.size(); ++k) script += RunCommand(lineRuns[k].run) + "\n";
-    return script + "wait\n";
+    script += "wait\n";
+    script += "say card-start\n(export SCALEPOLL_COM2=" + std::string(kCardDevice) + "; " + RunCommand(CardRun().run) +
+              ")\nsay card-end\n";
+    return script;
 }
 
 struct Outcome {
@@ -111,6 +132,7 @@ struct Boot {
     std::string console;
     std::map<std::string, Outcome> outcomes;
     std::optional<std::vector<UartFrame>> frames;
+    std::optional<std::vector<UartFrame>> cardFrames;
 
     std::string Where() const { return "\nconsole and trace in " + directory.string() + ":\n" + console; }
 };
@@ -163,10 +185,12 @@ Boot BootGuest() {
     const auto path = [&](const char* name) { return (boot.directory / name).string(); };
     std::ofstream(path("initramfs.cpio"), std::ios::binary) << GuestInitramfs();
 
-    // Station 3 answers; every other station is silent.
+    // Station 3 answers; every other station is silent. The same behind the card.
     Program sim({SCALEPOLL_SIM_BINARY, "--station", "3:weight=1250"}, {}, path("sim-output"));
+    Program cardSim({SCALEPOLL_SIM_BINARY, "--station", "3:weight=1250"}, {}, path("card-sim-output"));
     const std::string terminal = SimulatorTerminal(sim, path("sim-output"));
-    if (terminal.empty()) {
+    const std::string cardTerminal = SimulatorTerminal(cardSim, path("card-sim-output"));
+    if (terminal.empty() || cardTerminal.empty()) {
         boot.console = "scalepoll-sim did not print its pseudo-terminal";
         return boot;
     }
@@ -174,8 +198,10 @@ Boot BootGuest() {
     Program qemu({"/usr/bin/timeout", std::to_string(kGuestSeconds), "qemu-system-x86_64", "-accel", "tcg", "-m", "256",
                   "-nodefaults", "-no-user-config", "-display", "none", "-no-reboot", "-kernel", GUEST_KERNEL,
                   "-initrd", path("initramfs.cpio"), "-append",
-                  "console=ttyS0 quiet loglevel=1 printk.devkmsg=on printk.time=0 panic=-1",
-                  "-serial", "file:" + path("console"), "-serial", terminal, "-D", path("trace"), "-trace",
+                  "console=ttyS0 quiet loglevel=1 printk.devkmsg=on printk.time=0 panic=-1 8250.nr_uarts=8",
+                  "-serial", "file:" + path("console"), "-serial", terminal, "-chardev",
+                  "serial,id=card,path=" + cardTerminal, "-device", "pci-serial-2x,chardev2=card", "-D", path("trace"),
+                  "-trace",
                   "serial_write", "-trace", "serial_update_parameters"},
                  {}, path("qemu-output"));
     while (qemu.Started() && boot.bootMs < 0 && SteadyMs() - qemu.StartMs() < kGuestSeconds * 1000 / 3) {
@@ -186,7 +212,9 @@ Boot BootGuest() {
     boot.qemu = qemu.Wait();
     boot.console = ReadWholeFile(path("console"));
     ReadConsole(boot);
-    boot.frames = FramesBetween(ReadWholeFile(path("trace")), kRunsStart, kRunsEnd);
+    const std::string trace = ReadWholeFile(path("trace"));
+    boot.frames = FramesBetween(trace, kRunsStart, kCardStart);
+    boot.cardFrames = FramesBetween(trace, kCardStart, kCardEnd);
     std::cout << "kernel-uart: QEMU ran " << boot.qemu.wallMs << " ms, the runs started " << boot.bootMs
               << " ms after its start (guest uptime " << boot.guestBootMs << " ms)\n";
     return boot;
@@ -201,7 +229,7 @@ class KernelUart : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_EQ(guest_.qemu.status, 0) << "the guest did not run to its power-off" << guest_.Where();
-        ASSERT_TRUE(guest_.frames) << "the runs-start and runs-end lines are not both in the trace"
+        ASSERT_TRUE(guest_.frames) << "the runs-start and card-start lines are not both in the trace"
                                    << guest_.Where();
     }
 
@@ -222,6 +250,7 @@ protected:
 TEST_F(KernelUart, EveryRunEndsOnTimeWithItsResultLine) {
     std::vector<GuestRun> runs = SideRuns();
     for (const LineRun& lineRun : lineRuns_) runs.push_back(lineRun.run);
+    runs.push_back(CardRun().run);
     for (const GuestRun& run : runs) {
         SCOPED_TRACE(run.name);
         const auto outcome = guest_.outcomes.find(run.name);
@@ -260,6 +289,26 @@ TEST_F(KernelUart, EveryFrameIsSentWithDtrLowAndRtsOffAndDtrRisesAfterItsLastByt
     for (std::size_t k = 0; k < frames.size(); ++k) {
         SCOPED_TRACE(expected[k].first->run.name + ", frame " + std::to_string(k));
         EXPECT_EQ(frames[k].bytes, expected[k].second);
+        EXPECT_EQ(frames[k].modemControl & (kDtr | kRts), 0);
+        ASSERT_TRUE(frames[k].modemControlAfter);
+        EXPECT_EQ(*frames[k].modemControlAfter & (kDtr | kRts), kDtr);
+    }
+}
+
+// The card's port, on the kernel's 8250_pci driver, gets what the on-board
+// UART gets: its speed and framing, and every frame written with DTR low and
+// RTS off, DTR rising after its last byte.
+TEST_F(KernelUart, TheMultiportCardsPortIsDrivenLikeTheOnBoardUart) {
+    ASSERT_TRUE(guest_.cardFrames) << "the card-start and card-end lines are not both in the trace" << guest_.Where();
+    const LineRun run = CardRun();
+    const std::vector<UartFrame>& frames = *guest_.cardFrames;
+    ASSERT_EQ(frames.size(), run.frames.size()) << guest_.Where();
+    for (std::size_t k = 0; k < frames.size(); ++k) {
+        SCOPED_TRACE("frame " + std::to_string(k));
+        EXPECT_EQ(frames[k].bytes, run.frames[k]);
+        EXPECT_EQ(frames[k].divisor, kUartClock / 19200);
+        EXPECT_EQ(frames[k].baudRate, 19200u);
+        EXPECT_EQ(Framing(frames[k].lineControl), "8 Odd 1");
         EXPECT_EQ(frames[k].modemControl & (kDtr | kRts), 0);
         ASSERT_TRUE(frames[k].modemControlAfter);
         EXPECT_EQ(*frames[k].modemControlAfter & (kDtr | kRts), kDtr);
