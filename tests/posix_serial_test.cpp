@@ -6,14 +6,21 @@
 #include <pty.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <csignal>
+#include <ctime>
+#include <optional>
+
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
+#include <functional>
 #include <numeric>
 #include <string>
 #include <vector>
 
 #include "platform/SerialPort.h"
+#include "platform/posix/BoundedCall.h"
 #include "platform/posix/Termios.h"
 
 namespace {
@@ -271,6 +278,127 @@ TEST_F(PtyPort, AFullLineIsATimeOutNotALostDevice) {
     const auto drainStart = Clock::now();
     port_->Drain(3000);
     EXPECT_LT(MsSince(drainStart), 2000);
+}
+
+// A driver's wait until sent that ends at a set time, as the kernel's does:
+// a signal cuts it short with EINTR, and asking again waits on. Without an
+// end it waits for ever, as for a transmitter that never empties.
+class DriverWait {
+public:
+    explicit DriverWait(std::optional<std::int64_t> endsAfterMs) {
+        if (!endsAfterMs) return;
+        timespec at{};
+        clock_gettime(CLOCK_MONOTONIC, &at);
+        at.tv_sec += static_cast<time_t>(*endsAfterMs / 1000);
+        at.tv_nsec += static_cast<long>(*endsAfterMs % 1000) * 1'000'000;
+        if (at.tv_nsec >= 1'000'000'000) {
+            at.tv_sec += 1;
+            at.tv_nsec -= 1'000'000'000;
+        }
+        endsAt_ = at;
+    }
+
+    int operator()() {
+        ++calls;
+        if (!endsAt_) return pause();
+        const int error = clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &*endsAt_, nullptr);
+        if (error == 0) return 0;
+        errno = error;
+        return -1;
+    }
+
+    int calls = 0;
+
+private:
+    std::optional<timespec> endsAt_;
+};
+
+// What the drain meets on each kind of port. It never asks the line status,
+// so a status that is stale in either direction cannot move DTR: the drain
+// ends when the driver's own wait ends, or at the limit.
+TEST(BoundedDrain, EndsWithTheDriversWaitOrAtTheLimit) {
+    struct Case {
+        const char* name;
+        std::optional<std::int64_t> driverWaitMs;
+        std::int64_t limitMs;
+        bool drained;
+        std::int64_t atLeastMs;
+    };
+    const Case cases[] = {
+        // A real FTDI chip: its copied status said "empty" before the frame
+        // reached the chip; the driver asks the chip and waits 60 ms more.
+        {"status says empty too early", 60, 4000, true, 60},
+        // QEMU's FTDI adapter never sets the bit; the driver's wait is short.
+        {"status never says empty", 10, 4000, true, 10},
+        {"driver waits for ever", std::nullopt, 150, false, 150},
+        {"no time left", std::nullopt, 0, false, 0},
+    };
+    for (const Case& c : cases) {
+        DriverWait wait(c.driverWaitMs);
+        const auto start = Clock::now();
+        EXPECT_EQ(CallWithin(c.limitMs, std::ref(wait)), c.drained) << c.name;
+        const std::int64_t tookMs = MsSince(start);
+        EXPECT_GE(tookMs, c.atLeastMs) << c.name;
+        EXPECT_LT(tookMs, c.atLeastMs + 2000) << c.name;
+        EXPECT_EQ(wait.calls, c.limitMs > 0 ? 1 : 0) << c.name;
+    }
+}
+
+void Nothing(int) {}
+
+// A one-shot timer of the test's own, sending `signal` after `ms`.
+timer_t SignalAfter(int signal, long ms) {
+    sigevent event{};
+    event.sigev_notify = SIGEV_SIGNAL;
+    event.sigev_signo = signal;
+    timer_t timer{};
+    EXPECT_EQ(timer_create(CLOCK_MONOTONIC, &event, &timer), 0);
+    itimerspec when{};
+    when.it_value.tv_nsec = ms * 1'000'000;
+    timer_settime(timer, 0, &when, nullptr);
+    return timer;
+}
+
+TEST(BoundedDrain, AnotherSignalDoesNotEndTheWaitEarly) {
+    struct sigaction handler {};
+    handler.sa_handler = Nothing;  // no SA_RESTART: the wait returns EINTR
+    struct sigaction previous {};
+    sigaction(SIGUSR1, &handler, &previous);
+    const timer_t other = SignalAfter(SIGUSR1, 20);
+    DriverWait wait(120);
+    EXPECT_TRUE(CallWithin(4000, std::ref(wait)));
+    EXPECT_EQ(wait.calls, 2);
+    timer_delete(other);
+    sigaction(SIGUSR1, &previous, nullptr);
+}
+
+// The drain's signal is blocked by the caller and would end the process if
+// it came after the drain: the drain still ends at its limit, and leaves the
+// mask and the handler as they were, with no signal left behind.
+TEST(BoundedDrain, LeavesTheSignalAsItFoundIt) {
+    sigset_t blocked;
+    sigemptyset(&blocked);
+    sigaddset(&blocked, SIGALRM);
+    sigset_t before;
+    pthread_sigmask(SIG_BLOCK, &blocked, &before);
+    DriverWait never(std::nullopt);
+    EXPECT_FALSE(CallWithin(50, std::ref(never)));
+    sigset_t after;
+    pthread_sigmask(SIG_SETMASK, &before, &after);
+    EXPECT_EQ(sigismember(&after, SIGALRM), 1);
+    sigset_t pending;
+    sigpending(&pending);
+    EXPECT_EQ(sigismember(&pending, SIGALRM), 0);
+    struct sigaction action {};
+    sigaction(SIGALRM, nullptr, &action);
+    EXPECT_EQ(action.sa_handler, SIG_DFL);
+    // Waits that end right at the limit, with SIGALRM's default action
+    // (ending the process) back in force after each.
+    for (int i = 0; i < 20; ++i) {
+        DriverWait atTheLimit(5);
+        CallWithin(5, std::ref(atTheLimit));
+    }
+    poll(nullptr, 0, 50);
 }
 
 }  // namespace

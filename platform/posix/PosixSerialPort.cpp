@@ -2,42 +2,33 @@
 //
 // A port is opened without waiting for a modem and stays non-blocking, so no
 // read or write can hold up the event loop; the only waits are poll() calls
-// bounded by the caller's time limits. Exclusive use rests on flock(): the
+// and the driver's drain, each bounded by the caller's time limits. Exclusive use rests on flock(): the
 // lock is taken before any line setting is touched, and goes with the file
 // descriptor when the port is closed. Modem line calls a device cannot do
 // (a pseudo-terminal has none) fail quietly.
 //
-// Draining polls rather than blocking in tcdrain(), whose wait has no limit:
-// first the kernel's output queue (TIOCOUTQ), then the UART's transmitter
-// (TIOCSERGETLSR's TEMT, set once the shift register is empty), sleeping
-// about as long as the bytes left take on the line. A device with no line
-// status register to ask (a USB adapter, a pseudo-terminal) gets tcdrain()
-// once its queue is empty, when the kernel's own wait is short.
+// Draining is the driver's own wait until sent (tcdrain()), cut short at the
+// caller's time limit. Each driver knows when its bytes have left: the 8250
+// reads the UART's line status register live, a USB adapter's driver asks the
+// adapter. The line status that TIOCSERGETLSR reports is not asked at all: a
+// USB driver (ftdi_sio) answers it from a copy of the adapter's last status
+// report, which may say "empty" from before the frame reached the chip, or
+// never say it.
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
-#include <optional>
 
 #include "platform/NetworkPort.h"
 #include "platform/SerialPort.h"
-#include "platform/TimeSource.h"
+#include "platform/posix/BoundedCall.h"
 #include "platform/posix/Poll.h"
 #include "platform/posix/Termios.h"
 
 namespace {
-
-// Line time of one character: start bit, data bits, parity bit, stop bits.
-std::int64_t CharacterMicros(const CommState& state) {
-    const std::int64_t bits = 1 + state.byteSize + (state.parity != 0 ? 1 : 0) + (state.stopBits != 0 ? 2 : 1);
-    return bits * 1'000'000 / std::max<std::uint32_t>(state.baudRate, 1);
-}
-
-void SleepMs(std::int64_t ms) { poll(nullptr, 0, PollTimeoutMs(ms)); }
 
 class PosixSerialPort final : public SerialPort {
 public:
@@ -55,7 +46,6 @@ public:
             // parity whatever is asked).
             tcsetattr(fd_, TCSANOW, &wanted);
         }
-        characterMicros_ = CharacterMicros(state);
         // RTS is held off without hardware handshake; with it the kernel
         // moves RTS, starting from raised.
         rtsHeldOff_ = !state.rtsCtsHandshake;
@@ -133,22 +123,7 @@ public:
     }
 
     bool Drain(std::int64_t timeoutMs) override {
-        const std::int64_t deadline = SystemTime().NowMs() + timeoutMs;
-        auto waitOn = [&](std::int64_t characters) {
-            const std::int64_t left = deadline - SystemTime().NowMs();
-            if (left <= 0) return false;
-            SleepMs(std::clamp<std::int64_t>(characters * characterMicros_ / 1000, 1, left));
-            return true;
-        };
-        while (const std::uint32_t queued = OutputQueued()) {
-            if (!waitOn(queued)) return false;
-        }
-        for (;;) {
-            const std::optional<bool> empty = TransmitterEmpty();
-            if (!empty) return tcdrain(fd_) == 0;
-            if (*empty) return true;
-            if (!waitOn(1)) return false;
-        }
+        return CallWithin(timeoutMs, [this] { return tcdrain(fd_); });
     }
 
     Waitable* Input() override { return &input_; }
@@ -156,16 +131,8 @@ public:
 private:
     void SetModemLine(int line, bool raised) { ioctl(fd_, raised ? TIOCMBIS : TIOCMBIC, &line); }
 
-    // Nothing when the device has no line status register to ask.
-    std::optional<bool> TransmitterEmpty() {
-        unsigned int status = 0;
-        if (ioctl(fd_, TIOCSERGETLSR, &status) != 0) return std::nullopt;
-        return (status & TIOCSER_TEMT) != 0;
-    }
-
     int fd_;
     DescriptorWaitable input_;
-    std::int64_t characterMicros_ = CharacterMicros(CommState{});
     bool rtsHeldOff_ = true;
 };
 

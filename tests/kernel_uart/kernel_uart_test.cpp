@@ -5,7 +5,11 @@
 // register writes shows what the driver told the hardware: framing and
 // divisor for each setting, and the modem control lines around every frame.
 //
-// One boot runs every case (about a minute); the tests read what it left.
+// A multiport PCI card (QEMU's pci-serial-2x, the kernel's 8250_pci driver)
+// gives the guest /dev/ttyS4 and /dev/ttyS5; a run on ttyS5, with a second
+// scalepoll-sim behind it, gets the same checks after the on-board runs.
+//
+// One boot runs every case (about 75 s); the tests read what it left.
 // QEMU sends bytes without the line's pacing, so this shows the order of
 // DTR and the transmit register, not how long a frame stays on the line.
 #include <gtest/gtest.h>
@@ -28,10 +32,18 @@ constexpr std::int64_t kSilentStationMs = 15000;   // asked three times, 5000 ms
 constexpr std::int64_t kEarlyMs = 50;
 constexpr std::int64_t kLateMs = 2000;  // the guest is emulated on a busy machine
 constexpr int kGuestSeconds = 180;      // QEMU is stopped after this whatever the guest does
-constexpr unsigned kUartClock = 115200;  // the 16550's input clock over 16: speed = this / divisor
+constexpr unsigned kUartClock = 115200;
+constexpr std::int64_t kReplyDelayMs = 100;  // scalepoll-sim's wait before it answers
+constexpr std::int64_t kReadTickMs = 50;     // the serial driver's read timer
+constexpr std::int64_t kReplyBytesMs = 100;  // the reply's bytes, on an emulated guest on a busy machine  // the 16550's input clock over 16: speed = this / divisor
 
 const char* const kRunsStart = "kernel-uart: runs-start";
 const char* const kRunsEnd = "kernel-uart: runs-end";
+// The card's run comes after the on-board runs, between two lines of its own,
+// so that its register writes are told apart from theirs.
+const char* const kCardStart = "kernel-uart: card-start";
+const char* const kCardEnd = "kernel-uart: card-end";
+const char* const kCardDevice = "/dev/ttyS5";  // the card's second port
 
 std::string Filled(const std::string& frame) { return "\xFF\xFF\xFF" + frame + "\xFF\xFF\xFF"; }
 
@@ -80,6 +92,15 @@ std::vector<GuestRun> SideRuns() {
             {"missing-uart", {"COM4", "9600", "8", "None", "1", "5"}, "0;5,1,0", kNoStationMs + kSilentStationMs}};
 }
 
+// On the card's second port through SCALEPOLL_COM2, the way a site names a
+// port past COM4: station 3 answers, station 5 is silent.
+LineRun CardRun() {
+    return {{"multiport-card", {"COM2", "19200", "8", "Odd", "1", "3", "5"}, "0;3,0,1250;5,1,0",
+             kNoStationMs + kSilentStationMs},
+            {Filled(TriggerFrame(2)), Filled(ReadRequest(3)), Filled(ReadRequest(5)), Filled(ReadRequest(5)),
+             Filled(ReadRequest(5))}};
+}
+
 std::string RunCommand(const GuestRun& run) {
     std::string command = "run " + run.name;
     for (const std::string& parameter : run.parameters) command += " " + parameter;
@@ -94,13 +115,22 @@ std::string Schedule() {
     for (const GuestRun& run : SideRuns()) script += RunCommand(run) + " &\n";
     script += "wait $first\n";
     for (std::size_t k = 1; k < lineRuns.size(); ++k) script += RunCommand(lineRuns[k].run) + "\n";
-    return script + "wait\n";
+    script += "wait\n";
+    script += "say card-start\n(export SCALEPOLL_COM2=" + std::string(kCardDevice) + "; " + RunCommand(CardRun().run) +
+              ")\nsay card-end\n";
+    return script;
 }
 
 struct Outcome {
     int status = -1;
     std::int64_t ms = 0;
     std::string line;
+};
+
+// One line of a run's line trace: milliseconds since its start, and what it was.
+struct TraceEntry {
+    std::int64_t ms = 0;
+    std::string kind;  // "sent", "received" or "result"
 };
 
 struct Boot {
@@ -110,7 +140,9 @@ struct Boot {
     std::int64_t guestBootMs = -1;  // the guest's own uptime then
     std::string console;
     std::map<std::string, Outcome> outcomes;
+    std::map<std::string, std::vector<TraceEntry>> traces;
     std::optional<std::vector<UartFrame>> frames;
+    std::optional<std::vector<UartFrame>> cardFrames;
 
     std::string Where() const { return "\nconsole and trace in " + directory.string() + ":\n" + console; }
 };
@@ -124,6 +156,11 @@ void ReadConsole(Boot& boot) {
         words >> prefix >> kind;
         if (prefix != "kernel-uart:") continue;
         if (kind == "booted-ms") words >> boot.guestBootMs;
+        if (kind == "trace") {
+            TraceEntry entry;
+            words >> name >> entry.ms >> entry.kind;
+            boot.traces[name].push_back(entry);
+        }
         if (kind != "result") continue;
         Outcome outcome;
         words >> name >> outcome.status >> outcome.ms;
@@ -163,10 +200,12 @@ Boot BootGuest() {
     const auto path = [&](const char* name) { return (boot.directory / name).string(); };
     std::ofstream(path("initramfs.cpio"), std::ios::binary) << GuestInitramfs();
 
-    // Station 3 answers; every other station is silent.
+    // Station 3 answers; every other station is silent. The same behind the card.
     Program sim({SCALEPOLL_SIM_BINARY, "--station", "3:weight=1250"}, {}, path("sim-output"));
+    Program cardSim({SCALEPOLL_SIM_BINARY, "--station", "3:weight=1250"}, {}, path("card-sim-output"));
     const std::string terminal = SimulatorTerminal(sim, path("sim-output"));
-    if (terminal.empty()) {
+    const std::string cardTerminal = SimulatorTerminal(cardSim, path("card-sim-output"));
+    if (terminal.empty() || cardTerminal.empty()) {
         boot.console = "scalepoll-sim did not print its pseudo-terminal";
         return boot;
     }
@@ -174,8 +213,10 @@ Boot BootGuest() {
     Program qemu({"/usr/bin/timeout", std::to_string(kGuestSeconds), "qemu-system-x86_64", "-accel", "tcg", "-m", "256",
                   "-nodefaults", "-no-user-config", "-display", "none", "-no-reboot", "-kernel", GUEST_KERNEL,
                   "-initrd", path("initramfs.cpio"), "-append",
-                  "console=ttyS0 quiet loglevel=1 printk.devkmsg=on printk.time=0 panic=-1",
-                  "-serial", "file:" + path("console"), "-serial", terminal, "-D", path("trace"), "-trace",
+                  "console=ttyS0 quiet loglevel=1 printk.devkmsg=on printk.time=0 panic=-1 8250.nr_uarts=8",
+                  "-serial", "file:" + path("console"), "-serial", terminal, "-chardev",
+                  "serial,id=card,path=" + cardTerminal, "-device", "pci-serial-2x,chardev2=card", "-D", path("trace"),
+                  "-trace",
                   "serial_write", "-trace", "serial_update_parameters"},
                  {}, path("qemu-output"));
     while (qemu.Started() && boot.bootMs < 0 && SteadyMs() - qemu.StartMs() < kGuestSeconds * 1000 / 3) {
@@ -186,7 +227,9 @@ Boot BootGuest() {
     boot.qemu = qemu.Wait();
     boot.console = ReadWholeFile(path("console"));
     ReadConsole(boot);
-    boot.frames = FramesBetween(ReadWholeFile(path("trace")), kRunsStart, kRunsEnd);
+    const std::string trace = ReadWholeFile(path("trace"));
+    boot.frames = FramesBetween(trace, kRunsStart, kCardStart);
+    boot.cardFrames = FramesBetween(trace, kCardStart, kCardEnd);
     std::cout << "kernel-uart: QEMU ran " << boot.qemu.wallMs << " ms, the runs started " << boot.bootMs
               << " ms after its start (guest uptime " << boot.guestBootMs << " ms)\n";
     return boot;
@@ -201,7 +244,7 @@ class KernelUart : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_EQ(guest_.qemu.status, 0) << "the guest did not run to its power-off" << guest_.Where();
-        ASSERT_TRUE(guest_.frames) << "the runs-start and runs-end lines are not both in the trace"
+        ASSERT_TRUE(guest_.frames) << "the runs-start and card-start lines are not both in the trace"
                                    << guest_.Where();
     }
 
@@ -222,6 +265,7 @@ protected:
 TEST_F(KernelUart, EveryRunEndsOnTimeWithItsResultLine) {
     std::vector<GuestRun> runs = SideRuns();
     for (const LineRun& lineRun : lineRuns_) runs.push_back(lineRun.run);
+    runs.push_back(CardRun().run);
     for (const GuestRun& run : runs) {
         SCOPED_TRACE(run.name);
         const auto outcome = guest_.outcomes.find(run.name);
@@ -263,5 +307,53 @@ TEST_F(KernelUart, EveryFrameIsSentWithDtrLowAndRtsOffAndDtrRisesAfterItsLastByt
         EXPECT_EQ(frames[k].modemControl & (kDtr | kRts), 0);
         ASSERT_TRUE(frames[k].modemControlAfter);
         EXPECT_EQ(*frames[k].modemControlAfter & (kDtr | kRts), kDtr);
+    }
+}
+
+// The card's port, on the kernel's 8250_pci driver, gets what the on-board
+// UART gets: its speed and framing, and every frame written with DTR low and
+// RTS off, DTR rising after its last byte.
+TEST_F(KernelUart, TheMultiportCardsPortIsDrivenLikeTheOnBoardUart) {
+    ASSERT_TRUE(guest_.cardFrames) << "the card-start and card-end lines are not both in the trace" << guest_.Where();
+    const LineRun run = CardRun();
+    const std::vector<UartFrame>& frames = *guest_.cardFrames;
+    ASSERT_EQ(frames.size(), run.frames.size()) << guest_.Where();
+    for (std::size_t k = 0; k < frames.size(); ++k) {
+        SCOPED_TRACE("frame " + std::to_string(k));
+        EXPECT_EQ(frames[k].bytes, run.frames[k]);
+        EXPECT_EQ(frames[k].divisor, kUartClock / 19200);
+        EXPECT_EQ(frames[k].baudRate, 19200u);
+        EXPECT_EQ(Framing(frames[k].lineControl), "8 Odd 1");
+        EXPECT_EQ(frames[k].modemControl & (kDtr | kRts), 0);
+        ASSERT_TRUE(frames[k].modemControlAfter);
+        EXPECT_EQ(*frames[k].modemControlAfter & (kDtr | kRts), kDtr);
+    }
+}
+
+// The drain ends when the driver says the frame has left, so each reply is
+// read at the first read tick after its last byte arrived, and the request
+// that follows goes out in the same tick. A drain that waited out its time
+// limit (4 s) would push every reply and every later frame back by that much.
+TEST_F(KernelUart, EveryReplyIsReadWithinOneReadTickOfItsArrival) {
+    for (const char* name : {"answering-and-silent", "multiport-card"}) {
+        SCOPED_TRACE(name);
+        const auto trace = guest_.traces.find(name);
+        ASSERT_NE(trace, guest_.traces.end()) << guest_.Where();
+        const std::vector<TraceEntry>& entries = trace->second;
+        int replies = 0;
+        for (std::size_t k = 1; k < entries.size(); ++k) {
+            if (entries[k].kind != "received" || entries[k - 1].kind != "sent") continue;
+            // The reply's last chunk, then the next request.
+            std::size_t last = k;
+            while (last + 1 < entries.size() && entries[last + 1].kind == "received") ++last;
+            const std::int64_t readMs = entries[last].ms - entries[k - 1].ms;
+            std::cout << name << ": reply read " << readMs << " ms after its request\n";
+            EXPECT_LE(readMs, kReplyDelayMs + kReplyBytesMs + kReadTickMs);
+            ASSERT_LT(last + 1, entries.size());
+            EXPECT_EQ(entries[last + 1].kind, "sent");
+            EXPECT_LE(entries[last + 1].ms - entries[last].ms, kReadTickMs);
+            ++replies;
+        }
+        EXPECT_EQ(replies, 1);
     }
 }
