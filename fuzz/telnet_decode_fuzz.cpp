@@ -64,7 +64,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const Decoded roundTrip = DecodeSplit(stream, cut);
     Require(roundTrip.data == received && roundTrip.answers.empty(), "encoded data with commands decodes back");
 
-    const std::string wontBinary = "\xFF\xFC\x00";
+    const std::string wontBinary("\xFF\xFC\x00", 3);
     const std::string purged = "\xFF\xFA\x2C\x70\x03\xFF\xF0";  // the server's PURGE-DATA acknowledgement
     const std::string textStream = wontBinary + EncodeData(received.substr(0, cut), false) + purged +
                                    EncodeData(received.substr(cut), false);
