@@ -3,6 +3,10 @@
 namespace {
 
 constexpr std::int64_t kConnectTimeoutMs = NetworkPort::kPurgeGuardMs;
+// Taking what has arrived off the connection stops after this much, so that
+// a server sending without pause cannot hold the thread; dropping goes on
+// in the reads after it.
+constexpr std::size_t kDropAtOnce = 64 * 1024;
 
 std::int64_t CeilMs(std::int64_t micros) { return (micros + 999) / 1000; }
 
@@ -128,11 +132,12 @@ std::size_t NetworkPort::Decoded(std::uint8_t* bytes, std::size_t count) {
 }
 
 void NetworkPort::DropArrived() {
-    std::uint8_t buffer[512];
-    for (;;) {
+    std::uint8_t buffer[2048];
+    for (std::size_t dropped = 0; dropped < kDropAtOnce;) {
         const std::optional<std::size_t> received = Arrived(buffer, sizeof buffer);
         if (!received || *received == 0) return;
         Decoded(buffer, *received);
+        dropped += *received;
     }
 }
 
