@@ -37,7 +37,7 @@ void NetworkPort::Purge(bool input, bool output) {
     if (telnet_) decoder_.DropUntilPurgeAcknowledged();
     DropArrived();
     purgePending_ = true;
-    guardEndMs_.reset();
+    guardEndMs_ = time_.NowMs() + kPurgeGuardMs;  // for when no block follows
 }
 
 void NetworkPort::SetDtr(bool raised) {
@@ -146,12 +146,13 @@ void NetworkPort::PurgePointPassed() {
         DropArrived();
         purgePending_ = false;
         guardEndMs_ = time_.NowMs() + kPurgeGuardMs;
-    } else if (guardEndMs_) {
+    } else {
         StopDropping();  // an answer to this block is kept
     }
 }
 
 void NetworkPort::StopDropping() {
+    purgePending_ = false;
     guardEndMs_.reset();
     decoder_.StopDropping();
 }

@@ -109,6 +109,6 @@ private:
     CommState line_;                  // as last set, for the line time of a block
     std::int64_t blockLineMs_ = 0;    // the line time of the last block written
     std::int64_t lineFreeMs_ = 0;     // when the last block has left the server's line
-    bool purgePending_ = false;       // input purged, no block written since
+    bool purgePending_ = false;       // input purged, no block written since (within the guard)
     std::optional<std::int64_t> guardEndMs_;  // dropping after a block ends then at the latest
 };

@@ -203,6 +203,19 @@ TEST_F(NetworkPortFixture, APurgeDropsWhatTheServerSentBeforeIt) {
     }
 }
 
+// A port that is only listened to, with no frame written after the purge,
+// hears the line again once the guard time after the purge is over.
+TEST_F(NetworkPortFixture, WithoutAFrameDroppingEndsAfterTheGuardTime) {
+    for (const auto protocol : {NetworkAddress::Protocol::Raw, NetworkAddress::Protocol::Rfc2217}) {
+        auto port = Open(protocol);
+        port->Purge(true, true);
+        time.Advance(NetworkPort::kPurgeGuardMs - 1);
+        EXPECT_EQ(Arrive(*port, "held"), "");
+        time.Advance(1);
+        EXPECT_EQ(Arrive(*port, "line"), "line");
+    }
+}
+
 // The DTR command after a block goes no earlier than the block's line time
 // after the connection took it: start bit, data, parity and stop bits per
 // byte. Over socket:// the server's speed is not known and nothing waits.
