@@ -389,8 +389,9 @@ TEST_F(DeviceServer, DtrComesBackAfterTheFramesLineTime) {
         }
     }
     ASSERT_EQ(gaps.size(), 2u);
-    EXPECT_GE(gaps[0], 500 - 2) << "trigger";
-    EXPECT_GE(gaps[1], 434 - 2) << "read request";
+    // The test's own thread may note a frame's bytes late on a busy machine.
+    EXPECT_GE(gaps[0], 500 - kEarlyMs) << "trigger";
+    EXPECT_GE(gaps[1], 434 - kEarlyMs) << "read request";
     for (const std::int64_t gap : gaps) EXPECT_LE(gap, 434 + kLateMs);
 }
 
