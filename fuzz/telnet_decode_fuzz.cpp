@@ -2,7 +2,8 @@
 // server. However the bytes are split across reads, the data and the answers
 // come out the same; answers are only ever three-byte refusals or
 // agreements; and data encoded for the line, with line commands between,
-// decodes back to exactly that data.
+// decodes back to exactly that data, in binary mode and outside it (CR NUL),
+// and after a purge from its acknowledgement on.
 //
 // Input: one byte choosing where to split, then the received bytes.
 #include <cstddef>
@@ -62,5 +63,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                                PurgeCommand(true, true) + EncodeData(received.substr(cut));
     const Decoded roundTrip = DecodeSplit(stream, cut);
     Require(roundTrip.data == received && roundTrip.answers.empty(), "encoded data with commands decodes back");
+
+    const std::string wontBinary("\xFF\xFC\x00", 3);
+    const std::string purged = "\xFF\xFA\x2C\x70\x03\xFF\xF0";  // the server's PURGE-DATA acknowledgement
+    const std::string textStream = wontBinary + EncodeData(received.substr(0, cut), false) + purged +
+                                   EncodeData(received.substr(cut), false);
+    TelnetDecoder decoder;
+    decoder.DropUntilPurgeAcknowledged();
+    Decoded text;
+    DecodeInto(decoder, textStream.substr(0, cut), text);
+    DecodeInto(decoder, textStream.substr(cut), text);
+    Require(text.data == received.substr(cut) && text.answers.empty(),
+            "outside binary mode, data after the purge's acknowledgement decodes back");
     return 0;
 }

@@ -2,7 +2,13 @@
 
 namespace {
 
-constexpr std::int64_t kConnectTimeoutMs = 1000;
+constexpr std::int64_t kConnectTimeoutMs = NetworkPort::kPurgeGuardMs;
+// Taking what has arrived off the connection stops after this much, so that
+// a server sending without pause cannot hold the thread; dropping goes on
+// in the reads after it.
+constexpr std::size_t kDropAtOnce = 64 * 1024;
+
+std::int64_t CeilMs(std::int64_t micros) { return (micros + 999) / 1000; }
 
 }  // namespace
 
@@ -11,20 +17,27 @@ std::unique_ptr<SerialPort> OpenNetworkPort(std::string_view text) {
     if (!address) return nullptr;
     std::unique_ptr<TcpConnection> connection = ConnectTcp(*address, kConnectTimeoutMs);
     if (!connection) return nullptr;
-    return std::make_unique<NetworkPort>(std::move(connection), address->protocol);
+    return std::make_unique<NetworkPort>(std::move(connection), address->protocol, SystemTime());
 }
 
-NetworkPort::NetworkPort(std::unique_ptr<TcpConnection> connection, NetworkAddress::Protocol protocol)
-    : connection_(std::move(connection)), telnet_(protocol == NetworkAddress::Protocol::Rfc2217) {
+NetworkPort::NetworkPort(std::unique_ptr<TcpConnection> connection, NetworkAddress::Protocol protocol,
+                         TimeSource& time)
+    : connection_(std::move(connection)), telnet_(protocol == NetworkAddress::Protocol::Rfc2217), time_(time) {
     if (telnet_) Queue(OpeningNegotiation());
 }
 
 void NetworkPort::SetState(const CommState& state) {
+    line_ = state;
     if (telnet_) Queue(LineSettingCommands(state));
 }
 
 void NetworkPort::Purge(bool input, bool output) {
     if (telnet_) Queue(PurgeCommand(input, output));
+    if (!input) return;
+    if (telnet_) decoder_.DropUntilPurgeAcknowledged();
+    DropArrived();
+    purgePending_ = true;
+    guardEndMs_ = time_.NowMs() + kPurgeGuardMs;  // for when no block follows
 }
 
 void NetworkPort::SetDtr(bool raised) {
@@ -33,20 +46,14 @@ void NetworkPort::SetDtr(bool raised) {
 
 bool NetworkPort::Read(void* into, std::size_t capacity, std::size_t& got) {
     got = 0;
-    if (gone_) return false;
+    if (guardEndMs_ && time_.NowMs() >= *guardEndMs_) StopDropping();
     auto* bytes = static_cast<std::uint8_t*>(into);
-    const std::optional<std::size_t> received = connection_->Receive(bytes, capacity);
-    if (!received) {
-        gone_ = true;
-        return false;
-    }
-    if (!telnet_) {
-        got = *received;
-        return true;
-    }
-    std::string answers;
-    got = decoder_.Decode(bytes, *received, bytes, answers);
-    if (!answers.empty()) Queue(answers);
+    const std::optional<std::size_t> received = Arrived(bytes, capacity);
+    if (!received) return false;
+    const std::size_t data = Decoded(bytes, *received);
+    // Over rfc2217:// the decoder itself drops until the acknowledgement.
+    if (purgePending_ || (!telnet_ && Dropping())) return true;
+    got = data;
     return true;
 }
 
@@ -58,8 +65,11 @@ bool NetworkPort::Read(void* into, std::size_t capacity, std::size_t& got) {
 std::size_t NetworkPort::Write(const void* bytes, std::size_t count) {
     SendUnsent();
     if (gone_ || !unsent_.empty()) return 0;
+    PurgePointPassed();
     const std::string_view data(static_cast<const char*>(bytes), count);
-    Queue(telnet_ ? EncodeData(data) : std::string(data));
+    blockLineMs_ = CeilMs(LineTimeMicros(line_, count));
+    lineFreeMs_ = time_.NowMs() + blockLineMs_;
+    Queue(telnet_ ? EncodeData(data, decoder_.SendingBinary()) : std::string(data));
     return gone_ ? 0 : count;
 }
 
@@ -69,17 +79,29 @@ bool NetworkPort::WaitWritable(std::int64_t timeoutMs) {
     return !gone_;
 }
 
-// Nothing waits on the line itself: a command queued after the bytes (DTR)
-// follows them in the same stream, so the server keeps the order. What is
-// left to wait for is the connection taking the bytes still unsent.
+// First the connection takes what is unsent; then, over rfc2217://, the
+// wait for the block's line time, counted from when the connection took
+// its last byte. Over socket:// the server's line speed is not known.
 bool NetworkPort::Drain(std::int64_t timeoutMs) {
-    if (!unsent_.empty()) WaitWritable(timeoutMs);
-    return unsent_.empty();
+    const std::int64_t deadline = time_.NowMs() + timeoutMs;
+    if (!unsent_.empty()) {
+        WaitWritable(timeoutMs);
+        if (!unsent_.empty()) return false;
+        lineFreeMs_ = time_.NowMs() + blockLineMs_;
+    }
+    if (!telnet_) return true;
+    const std::int64_t until = std::min(lineFreeMs_, deadline);
+    while (time_.NowMs() < until) time_.WaitUntil(until, {});
+    return lineFreeMs_ <= deadline;
 }
 
 void NetworkPort::Queue(const std::string& bytes) {
     unsent_ += bytes;
     SendUnsent();
+    if (unsent_.size() > kUnsentLimit) {  // the server stopped reading
+        gone_ = true;
+        unsent_.clear();
+    }
 }
 
 void NetworkPort::SendUnsent() {
@@ -92,4 +114,45 @@ void NetworkPort::SendUnsent() {
         return;
     }
     unsent_.erase(0, *sent);
+}
+
+std::optional<std::size_t> NetworkPort::Arrived(std::uint8_t* into, std::size_t capacity) {
+    if (gone_) return std::nullopt;
+    const std::optional<std::size_t> received = connection_->Receive(into, capacity);
+    if (!received) gone_ = true;
+    return received;
+}
+
+std::size_t NetworkPort::Decoded(std::uint8_t* bytes, std::size_t count) {
+    if (!telnet_) return count;
+    std::string answers;
+    const std::size_t kept = decoder_.Decode(bytes, count, bytes, answers);
+    if (!answers.empty()) Queue(answers);
+    return kept;
+}
+
+void NetworkPort::DropArrived() {
+    std::uint8_t buffer[2048];
+    for (std::size_t dropped = 0; dropped < kDropAtOnce;) {
+        const std::optional<std::size_t> received = Arrived(buffer, sizeof buffer);
+        if (!received || *received == 0) return;
+        Decoded(buffer, *received);
+        dropped += *received;
+    }
+}
+
+void NetworkPort::PurgePointPassed() {
+    if (purgePending_) {
+        DropArrived();
+        purgePending_ = false;
+        guardEndMs_ = time_.NowMs() + kPurgeGuardMs;
+    } else {
+        StopDropping();  // an answer to this block is kept
+    }
+}
+
+void NetworkPort::StopDropping() {
+    purgePending_ = false;
+    guardEndMs_.reset();
+    decoder_.StopDropping();
 }

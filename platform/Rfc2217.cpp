@@ -11,6 +11,10 @@ constexpr std::uint8_t kSetParity = 3;
 constexpr std::uint8_t kSetStopSize = 4;
 constexpr std::uint8_t kSetControl = 5;
 constexpr std::uint8_t kPurgeData = 12;
+// A server's answer to a client's command carries the command plus 100.
+constexpr std::uint8_t kServerReply = 100;
+
+constexpr std::uint8_t kCr = 13;
 
 // SET-CONTROL values.
 constexpr std::uint8_t kNoFlowControl = 1;
@@ -57,12 +61,13 @@ std::string OpeningNegotiation() {
                   kSuppressGoAhead, kIac, kDo, kSuppressGoAhead});
 }
 
-std::string EncodeData(std::string_view data) {
+std::string EncodeData(std::string_view data, bool binary) {
     std::string encoded;
     encoded.reserve(data.size());
     for (const char byte : data) {
         encoded += byte;
         if (static_cast<std::uint8_t>(byte) == kIac) encoded += byte;
+        if (!binary && static_cast<std::uint8_t>(byte) == kCr) encoded += '\0';
     }
     return encoded;
 }
@@ -101,25 +106,31 @@ std::size_t TelnetDecoder::Decode(const std::uint8_t* received, std::size_t coun
             case State::Data:
                 if (byte == kIac) {
                     state_ = State::Command;
-                } else {
+                } else if (KeepData(byte)) {
                     data[kept++] = byte;
                 }
                 break;
             case State::Command:
-                if (Command(byte)) data[kept++] = byte;
+                if (Command(byte) && KeepData(byte)) data[kept++] = byte;
                 break;
             case State::Option:
                 Negotiate(verb_, byte, answers);
                 state_ = State::Data;
                 break;
             case State::Subnegotiation:
-                if (byte == kIac) state_ = State::SubnegotiationCommand;
+                if (byte == kIac) {
+                    state_ = State::SubnegotiationCommand;
+                } else {
+                    SubnegotiationByte(byte);
+                }
                 break;
             case State::SubnegotiationCommand:
                 if (byte == kIac) {
                     state_ = State::Subnegotiation;  // a doubled 255 in the payload
+                    SubnegotiationByte(byte);
                 } else if (byte == kSubnegotiationEnd) {
                     state_ = State::Data;
+                    SubnegotiationEnded();
                 } else {
                     Command(byte);  // an unterminated subnegotiation ends at the next command
                 }
@@ -137,8 +148,26 @@ bool TelnetDecoder::Command(std::uint8_t byte) {
         state_ = State::Option;
     } else if (byte == kSubnegotiationBegin) {
         state_ = State::Subnegotiation;
+        subnegotiationLength_ = 0;
     }
     return false;
+}
+
+bool TelnetDecoder::KeepData(std::uint8_t byte) {
+    const bool crNul = afterCr_ && byte == 0;
+    afterCr_ = byte == kCr && theirs_[kBinary] == Agreement::Off;
+    return !dropping_ && !crNul;
+}
+
+void TelnetDecoder::SubnegotiationByte(std::uint8_t byte) {
+    if (subnegotiationLength_ < subnegotiation_.size()) subnegotiation_[subnegotiationLength_] = byte;
+    ++subnegotiationLength_;
+}
+
+void TelnetDecoder::SubnegotiationEnded() {
+    if (subnegotiationLength_ >= 2 && subnegotiation_[0] == kComPortOption &&
+        subnegotiation_[1] == kServerReply + kPurgeData)
+        dropping_ = false;
 }
 
 // Answers only what changes an option's state, so that two sides never
@@ -151,11 +180,12 @@ void TelnetDecoder::Negotiate(std::uint8_t verb, std::uint8_t option, std::strin
     const std::uint8_t yes = theirSide ? kDo : kWill;
     const std::uint8_t no = theirSide ? kDont : kWont;
     if (enable && !wanted) {
-        answers += Bytes({kIac, no, option});
+        if (agreement != Agreement::Refused) answers += Bytes({kIac, no, option});
+        agreement = Agreement::Refused;
     } else if (enable) {
         if (agreement == Agreement::Off) answers += Bytes({kIac, yes, option});
         agreement = Agreement::On;
-    } else {
+    } else if (agreement != Agreement::Refused) {
         if (agreement == Agreement::On) answers += Bytes({kIac, no, option});
         agreement = Agreement::Off;
     }

@@ -9,6 +9,7 @@
 // tests use a recording fake.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -38,6 +39,13 @@ struct CommTimeouts {
     std::uint32_t writeTotalMultiplier = 0;
     std::uint32_t writeTotalConstant = 0;
 };
+
+// How long `characters` take on a line set as `state`: each a start bit,
+// the data bits, the parity bit if any, and the stop bits.
+inline std::int64_t LineTimeMicros(const CommState& state, std::size_t characters) {
+    const std::int64_t halfBits = 2 * (1 + state.byteSize + (state.parity != 0 ? 1 : 0)) + state.stopBits + 2;
+    return static_cast<std::int64_t>(characters) * halfBits * 500'000 / std::max<std::uint32_t>(state.baudRate, 1);
+}
 
 class SerialPort {
 public:

@@ -1,9 +1,11 @@
 // Serial device servers end to end: the real scalepoll with SCALEPOLL_COM1 at
 // a local TCP port. A station the test plays over socket://, connections
 // that are refused, never answered or dropped, addresses that cannot be
-// opened, and ser2net in front of scalepoll-sim's pseudo-terminal over
-// rfc2217://: the result lines, the exact bytes on the line and the line
-// settings ser2net applied (ctest -L device-server).
+// opened, servers that behave as some real ones do (a reply held from before
+// the connection, binary mode refused, DTR applied as it arrives), and
+// ser2net in front of scalepoll-sim's pseudo-terminal over rfc2217://: the
+// result lines, the exact bytes on the line and the line settings ser2net
+// applied (ctest -L device-server).
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -11,10 +13,12 @@
 
 #include <fstream>
 #include <functional>
+#include <numeric>
 #include <optional>
 #include <sstream>
 #include <thread>
 
+#include "platform/Rfc2217.h"
 #include "poll/Frames.h"
 #include "tests/support/Program.h"
 #include "tests/support/ReplyBuilder.h"
@@ -114,6 +118,53 @@ std::string Listen(int fd, std::int64_t deadlineMs, const std::function<bool(con
         if (!onBytes(heard)) break;
     }
     return heard;
+}
+
+// IAC SB COM-PORT-OPTION <command> <value> IAC SE
+std::string ComPort(std::uint8_t command, std::uint8_t value) {
+    return std::string{'\xFF', '\xFA', 44, static_cast<char>(command), static_cast<char>(value), '\xFF', '\xF0'};
+}
+
+// How a played device server behaves towards the one connection it takes.
+struct ServerBehaviour {
+    bool telnet = false;          // rfc2217://: data Telnet-encoded
+    bool heldReply = false;       // sends station 3's reply at once, held from before the connection
+    bool acknowledgesPurge = false;
+    bool refusesBinary = false;   // WONT and DONT BINARY, then CR as CR NUL both ways
+    bool answers = false;         // station 3 answers its read request
+    bool synch = false;           // a Telnet Synch (IAC, DM as urgent data) before the answer
+};
+
+// Plays a device server on `listener` for one connection: returns every
+// chunk heard, each with the time it arrived.
+std::vector<std::pair<std::int64_t, std::string>> PlayServer(LocalSocket& listener, const ServerBehaviour& b) {
+    const int connection = listener.Accept(SteadyMs() + 3000);
+    const auto sendAll = [&](const std::string& bytes) { send(connection, bytes.data(), bytes.size(), MSG_NOSIGNAL); };
+    const auto encoded = [&](const std::string& data) { return b.telnet ? EncodeData(data, !b.refusesBinary) : data; };
+    if (b.refusesBinary) sendAll(std::string("\xFF\xFC\x00\xFF\xFE\x00", 6));
+    if (b.heldReply) sendAll(ReplyBuilder().Build());
+    const std::string purge = ComPort(12, 3);
+    const std::string request = encoded(Filled(ReadRequest(3)));
+    std::vector<std::pair<std::int64_t, std::string>> chunks;
+    std::size_t seen = 0;
+    bool purgeAnswered = false;
+    bool requestAnswered = false;
+    Listen(connection, SteadyMs() + 25000, [&](const std::string& heard) {
+        chunks.emplace_back(SteadyMs(), heard.substr(seen));
+        seen = heard.size();
+        if (b.acknowledgesPurge && !purgeAnswered && heard.find(purge) != std::string::npos) {
+            sendAll(ComPort(112, 3));
+            purgeAnswered = true;
+        }
+        if (b.answers && !requestAnswered && heard.find(request) != std::string::npos) {
+            if (b.synch) send(connection, "\xFF\xF2", 2, MSG_NOSIGNAL | MSG_OOB);
+            sendAll(encoded(ReplyBuilder().Build()));
+            requestAnswered = true;
+        }
+        return true;
+    });
+    close(connection);
+    return chunks;
 }
 
 // scalepoll-sim serving its pseudo-terminal, recording the line, and ser2net
@@ -257,6 +308,91 @@ TEST_F(DeviceServer, ConnectionsThatFailAndAddressesThatCannotBeOpened) {
     }
     dropper.join();
     close(filler);
+}
+
+// Servers as real ones can be. A reply held from before the connection is
+// never taken as station 3's answer, whatever the server does about the
+// purge, while its answer to the read request still counts; a server that
+// refuses binary mode is understood, and so is a Telnet Synch.
+TEST_F(DeviceServer, ServersThatHoldRepliesOrRefuseBinaryMode) {
+    struct Case {
+        const char* name;
+        ServerBehaviour behaviour;
+        const char* line;
+        std::int64_t durationMs;
+    };
+    const Case cases[] = {
+        {"socket, held reply, silent", {false, true, false, false, false}, "0;3,1,0", kOneSilentStationMs},
+        {"socket, held reply, answers", {false, true, false, false, true}, "0;3,0,1250", 5000},
+        {"rfc2217, held reply, no acknowledgement, silent", {true, true, false, false, false}, "0;3,1,0",
+         kOneSilentStationMs},
+        {"rfc2217, held reply, acknowledged, silent", {true, true, true, false, false}, "0;3,1,0",
+         kOneSilentStationMs},
+        {"rfc2217, held reply, acknowledged, answers", {true, true, true, false, true}, "0;3,0,1250", 5000},
+        {"rfc2217, binary refused, answers", {true, false, false, true, true}, "0;3,0,1250", 5000},
+        {"rfc2217, Synch before the answer", {true, false, false, false, true, true}, "0;3,0,1250", 5000},
+    };
+    std::vector<std::unique_ptr<LocalSocket>> listeners;
+    std::vector<std::thread> servers;
+    std::vector<std::unique_ptr<Program>> tools;
+    for (const Case& c : cases) {
+        listeners.push_back(std::make_unique<LocalSocket>(4));
+        LocalSocket& listener = *listeners.back();
+        servers.emplace_back([&listener, &c] { PlayServer(listener, c.behaviour); });
+        tools.push_back(StartTool(listener.At(c.behaviour.telnet ? "rfc2217" : "socket"), c.name,
+                                  {"COM1", "9600", "8", "None", "1", "3"}));
+    }
+    // A run's time is taken when it is waited for: the short runs first.
+    std::vector<std::size_t> order(tools.size());
+    std::iota(order.begin(), order.end(), 0);
+    std::stable_sort(order.begin(), order.end(),
+                     [&](std::size_t a, std::size_t b) { return cases[a].durationMs < cases[b].durationMs; });
+    for (const std::size_t i : order) {
+        const Finished run = tools[i]->Wait();
+        EXPECT_EQ(run.output, cases[i].line) << cases[i].name;
+        EXPECT_GE(run.wallMs, cases[i].durationMs - kEarlyMs) << cases[i].name;
+        EXPECT_LE(run.wallMs, cases[i].durationMs + kLateMs) << cases[i].name;
+    }
+    for (std::thread& server : servers) server.join();
+}
+
+// A server that applies commands as they arrive: DTR comes back up no
+// earlier than each frame's line time after its last byte arrived (at 300
+// baud, 8N1: 500 ms for the trigger's 15 bytes, 434 ms for a request's 13).
+TEST_F(DeviceServer, DtrComesBackAfterTheFramesLineTime) {
+    LocalSocket listener(4);
+    ServerBehaviour behaviour;
+    behaviour.telnet = true;
+    behaviour.answers = true;
+    std::vector<std::pair<std::int64_t, std::string>> chunks;
+    std::thread server([&] { chunks = PlayServer(listener, behaviour); });
+    const Finished run = StartTool(listener.At("rfc2217"), "output", {"COM1", "300", "8", "None", "1", "3"})->Wait();
+    server.join();
+    EXPECT_EQ(run.output, "0;3,0,1250");
+    const std::string dtrOff = ComPort(5, 9);
+    const std::string dtrOn = ComPort(5, 8);
+    // Each frame: when its last byte arrived, and when the DTR-on after it did.
+    std::vector<std::int64_t> gaps;
+    std::int64_t lastFrameByteMs = -1;
+    bool inFrame = false;
+    for (const auto& [atMs, chunk] : chunks) {
+        std::size_t from = 0;
+        if (const std::size_t off = chunk.find(dtrOff); off != std::string::npos) {
+            inFrame = true;
+            from = off + dtrOff.size();
+        }
+        const std::size_t on = chunk.find(dtrOn, from);
+        if (inFrame && (on == std::string::npos ? chunk.size() : on) > from) lastFrameByteMs = atMs;
+        if (inFrame && on != std::string::npos) {
+            gaps.push_back(atMs - lastFrameByteMs);
+            inFrame = false;
+        }
+    }
+    ASSERT_EQ(gaps.size(), 2u);
+    // The test's own thread may note a frame's bytes late on a busy machine.
+    EXPECT_GE(gaps[0], 500 - kEarlyMs) << "trigger";
+    EXPECT_GE(gaps[1], 434 - kEarlyMs) << "read request";
+    for (const std::int64_t gap : gaps) EXPECT_LE(gap, 434 + kLateMs);
 }
 
 // Two stations through ser2net: the line carries the frames exactly (every

@@ -23,9 +23,11 @@ struct Decoded {
     bool operator==(const Decoded&) const = default;
 };
 
-// Decodes the chunks in turn with one decoder.
-Decoded DecodeChunks(const std::vector<std::string>& chunks) {
+// Decodes the chunks in turn with one decoder, dropping data until the
+// server acknowledges a purge when asked to.
+Decoded DecodeChunks(const std::vector<std::string>& chunks, bool afterPurge = false) {
     TelnetDecoder decoder;
+    if (afterPurge) decoder.DropUntilPurgeAcknowledged();
     Decoded decoded;
     for (std::string chunk : chunks) {
         auto* bytes = reinterpret_cast<std::uint8_t*>(chunk.data());
@@ -46,6 +48,20 @@ TEST(Rfc2217, DataBytes255AreDoubled) {
     EXPECT_EQ(EncodeData("\x02" "30?M\r"), "\x02" "30?M\r");
     EXPECT_EQ(EncodeData(Bytes({255, 255, 255, 2, 0, 254, 255})),
               Bytes({255, 255, 255, 255, 255, 255, 2, 0, 254, 255, 255}));
+}
+
+// Outside binary mode a CR goes as CR NUL, whatever follows it.
+TEST(Rfc2217, DataOutsideBinaryModeSendsCrAsCrNul) {
+    EXPECT_EQ(EncodeData("\x02" "30?M\r\x02", false), Bytes({2, '3', '0', '?', 'M', 13, 0, 2}));
+    EXPECT_EQ(EncodeData(Bytes({13, 10, 255, 13}), false), Bytes({13, 0, 10, 255, 255, 13, 0}));
+    TelnetDecoder decoder;
+    std::string answers;
+    EXPECT_TRUE(decoder.SendingBinary()) << "binary is taken as agreed until the server refuses it";
+    std::string dont = Bytes({255, 254, 0});
+    decoder.Decode(reinterpret_cast<const std::uint8_t*>(dont.data()), dont.size(),
+                   reinterpret_cast<std::uint8_t*>(dont.data()), answers);
+    EXPECT_FALSE(decoder.SendingBinary());
+    EXPECT_EQ(answers, "");
 }
 
 TEST(Rfc2217, LineSettingCommands) {
@@ -132,6 +148,18 @@ TEST(Rfc2217, DecoderKeepsDataDropsCommandsAndAnswersOnlyNewRequests) {
          {"abc", ""}},
         {"an unterminated subnegotiation ends at the next command",
          Bytes({255, 250, 44, 6, 255, 251, 1}) + "z", {"z", Bytes({255, 254, 1})}},
+        {"a repeated request is refused once", Bytes({255, 251, 99, 255, 251, 99, 255, 253, 99, 255, 251, 99,
+                                                      255, 252, 99, 255, 251, 99, 255, 253, 99}),
+         {"", Bytes({255, 254, 99, 255, 252, 99})}},
+        {"binary refused: CR NUL is a CR, CR LF stays",
+         Bytes({255, 252, 0}) + "a" + Bytes({13, 0}) + "b" + Bytes({13, 10, 13, 13, 0, 0}),
+         {std::string("a") + Bytes({13}) + "b" + Bytes({13, 10, 13, 13, 0}), ""}},
+        {"binary refused: a command between CR and NUL", Bytes({255, 252, 0, 13, 255, 241, 0, 13}),
+         {Bytes({13, 13}), ""}},
+        {"binary agreed or not yet answered: CR NUL is data", Bytes({13, 0, 255, 251, 0, 13, 0}),
+         {Bytes({13, 0, 13, 0}), ""}},
+        {"binary refused, then agreed again", Bytes({255, 252, 0, 13, 0, 255, 251, 0, 13, 0}),
+         {Bytes({13, 13, 0}), Bytes({255, 253, 0})}},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(DecodeChunks({c.received}), c.decoded) << c.name;
@@ -142,5 +170,29 @@ TEST(Rfc2217, DecoderKeepsDataDropsCommandsAndAnswersOnlyNewRequests) {
             EXPECT_EQ(DecodeChunks({c.received.substr(0, cut), c.received.substr(cut)}), c.decoded)
                 << c.name << ", cut at " << cut;
         }
+    }
+}
+
+// After a purge, data counts again only from the server's acknowledgement
+// of PURGE-DATA; other notifications and acknowledgements do not end it.
+TEST(Rfc2217, DataBeforeThePurgeAcknowledgementIsDropped) {
+    struct Case {
+        const char* name;
+        std::string received;
+        std::string data;
+    };
+    const Case cases[] = {
+        {"stale reply, acknowledgement, fresh data", "stale" + ComPort({112, 3}) + "fresh", "fresh"},
+        {"no acknowledgement", "stale" + ComPort({107, 0x30}) + ComPort({101, 0, 0, 0x25, 0x80}) + "more", ""},
+        {"acknowledgement of another purge", std::string("a") + ComPort({112, 1}) + "b", "b"},
+        {"a doubled 255 before the acknowledgement", Bytes({255, 255}) + ComPort({112, 3}) + Bytes({255, 255}),
+         Bytes({255})},
+        {"options negotiated while dropping", Bytes({255, 251, 99}) + "x" + ComPort({112, 3}) + "y", "y"},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(DecodeChunks({c.received}, true).data, c.data) << c.name;
+        for (std::size_t cut = 1; cut < c.received.size(); ++cut)
+            EXPECT_EQ(DecodeChunks({c.received.substr(0, cut), c.received.substr(cut)}, true).data, c.data)
+                << c.name << ", cut at " << cut;
     }
 }

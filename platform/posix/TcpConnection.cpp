@@ -4,7 +4,9 @@
 // poll() bounds the wait for the server's answer. Sends use MSG_NOSIGNAL, so
 // a connection the server has closed fails the send instead of raising
 // SIGPIPE, and TCP_NODELAY, so a short frame goes out at once instead of
-// waiting for the previous one's acknowledgement.
+// waiting for the previous one's acknowledgement. SO_OOBINLINE keeps an
+// urgent byte (the DM of a Telnet Synch) in the stream, where the Telnet
+// decoder reads it in its place instead of finding its IAC alone.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -75,6 +77,7 @@ std::unique_ptr<TcpConnection> ConnectTcp(const NetworkAddress& address, std::in
     auto connection = std::make_unique<PosixTcpConnection>(fd);
     const int on = 1;
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    setsockopt(fd, SOL_SOCKET, SO_OOBINLINE, &on, sizeof on);
     if (connect(fd, target->Get(), static_cast<socklen_t>(target->length)) != 0 &&
         (errno != EINPROGRESS || !Connected(fd, timeoutMs)))
         return nullptr;

@@ -2,8 +2,13 @@
 //
 // The socket is non-blocking from the start: connect() returns at once and
 // select() bounds the wait for the server's answer (a refusal shows in the
-// exception set). TCP_NODELAY sends a short frame at once. Reads stay polled
-// on Windows, as for the machine's own ports, so there is no input to wait on.
+// exception set). Once connected, the exception set means something else:
+// urgent data has come, as in a Telnet Synch, which is no failure. So only a
+// connect looks at it; a connection that has failed shows as writable and
+// its send fails. SO_OOBINLINE keeps an urgent byte in the stream, where the
+// Telnet decoder reads it in its place. TCP_NODELAY sends a short frame at
+// once. Reads stay polled on Windows, as for the machine's own ports, so
+// there is no input to wait on.
 #include <winsock2.h>
 #include <ws2tcpip.h>
 
@@ -26,20 +31,33 @@ bool WinsockStarted() {
 
 int ToInt(std::size_t count) { return static_cast<int>(std::min<std::size_t>(count, INT_MAX)); }
 
-// Waits at most timeoutMs until the socket can be written to; false when the
-// time ran out. `failed` tells whether select() or the socket reported an error.
-bool WaitForWrite(SOCKET socket, std::int64_t timeoutMs, bool& failed) {
+timeval Limit(std::int64_t timeoutMs) {
+    const std::int64_t ms = std::clamp<std::int64_t>(timeoutMs, 0, INT_MAX);
+    return timeval{static_cast<long>(ms / 1000), static_cast<long>(ms % 1000 * 1000)};
+}
+
+// Waits at most timeoutMs until a connect under way is done; true when it
+// succeeded in time (a refused one shows in the exception set).
+bool WaitForConnect(SOCKET socket, std::int64_t timeoutMs) {
     fd_set writable;
     fd_set failing;
     FD_ZERO(&writable);
     FD_ZERO(&failing);
     FD_SET(socket, &writable);
     FD_SET(socket, &failing);
-    const std::int64_t ms = std::clamp<std::int64_t>(timeoutMs, 0, INT_MAX);
-    timeval limit{static_cast<long>(ms / 1000), static_cast<long>(ms % 1000 * 1000)};
+    timeval limit = Limit(timeoutMs);
     const int ready = select(0, nullptr, &writable, &failing, &limit);
-    failed = ready == SOCKET_ERROR || FD_ISSET(socket, &failing);
-    return ready > 0 && FD_ISSET(socket, &writable);
+    return ready > 0 && FD_ISSET(socket, &writable) && !FD_ISSET(socket, &failing);
+}
+
+// Waits at most timeoutMs until a connected socket can be written to; false
+// only when select() itself failed (the socket cannot be waited on).
+bool WaitForWrite(SOCKET socket, std::int64_t timeoutMs) {
+    fd_set writable;
+    FD_ZERO(&writable);
+    FD_SET(socket, &writable);
+    timeval limit = Limit(timeoutMs);
+    return select(0, nullptr, &writable, nullptr, &limit) != SOCKET_ERROR;
 }
 
 class WinsockConnection final : public TcpConnection {
@@ -63,11 +81,7 @@ public:
         return std::nullopt;  // closed by the server, or failed
     }
 
-    bool WaitWritable(std::int64_t timeoutMs) override {
-        bool failed = false;
-        WaitForWrite(socket_, timeoutMs, failed);
-        return !failed;
-    }
+    bool WaitWritable(std::int64_t timeoutMs) override { return WaitForWrite(socket_, timeoutMs); }
 
     Waitable* Input() override { return nullptr; }
 
@@ -88,8 +102,8 @@ std::unique_ptr<TcpConnection> ConnectTcp(const NetworkAddress& address, std::in
     const BOOL on = TRUE;
     if (ioctlsocket(socket, FIONBIO, &nonBlocking) != 0) return nullptr;
     setsockopt(socket, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on), sizeof on);
+    setsockopt(socket, SOL_SOCKET, SO_OOBINLINE, reinterpret_cast<const char*>(&on), sizeof on);
     if (connect(socket, target->Get(), target->length) == 0) return connection;
-    bool failed = false;
-    if (WSAGetLastError() != WSAEWOULDBLOCK || !WaitForWrite(socket, timeoutMs, failed) || failed) return nullptr;
+    if (WSAGetLastError() != WSAEWOULDBLOCK || !WaitForConnect(socket, timeoutMs)) return nullptr;
     return connection;
 }
