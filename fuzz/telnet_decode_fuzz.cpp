@@ -11,7 +11,7 @@
 #include <string>
 
 #include "fuzz/Require.h"
-#include "platform/Rfc2217.h"
+#include "platform/network/Rfc2217.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 // those its failures are quiet: a setting the device refuses is simply not in
 // force, a failed read delivers nothing, a failed write writes nothing. The
 // POSIX implementation (termios) lives in platform/posix/, a device server's
-// port behind a network address in platform/NetworkPort.h; the driver's unit
+// port behind a network address in platform/network/NetworkPort.h; the driver's unit
 // tests use a recording fake.
 #pragma once
 

@@ -18,7 +18,7 @@
 #include <sstream>
 #include <thread>
 
-#include "platform/Rfc2217.h"
+#include "platform/network/Rfc2217.h"
 #include "poll/Frames.h"
 #include "tests/support/Program.h"
 #include "tests/support/ReplyBuilder.h"

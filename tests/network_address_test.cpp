@@ -2,8 +2,8 @@
 // and what is a port that cannot be opened.
 #include <gtest/gtest.h>
 
-#include "platform/NetworkAddress.h"
-#include "platform/NetworkPort.h"
+#include "platform/network/NetworkAddress.h"
+#include "platform/network/NetworkPort.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 
 #include <algorithm>
 
-#include "platform/NetworkPort.h"
+#include "platform/network/NetworkPort.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 // the reading of what the server sends back, as tables of byte strings.
 #include <gtest/gtest.h>
 
-#include "platform/Rfc2217.h"
+#include "platform/network/Rfc2217.h"
 
 namespace {
 

@@ -22,7 +22,7 @@
 
 #include <cerrno>
 
-#include "platform/NetworkPort.h"
+#include "platform/network/NetworkPort.h"
 #include "platform/SerialPort.h"
 #include "platform/posix/BoundedCall.h"
 #include "platform/posix/Poll.h"

@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "platform/NetworkPort.h"
+#include "platform/network/NetworkPort.h"
 #include "platform/SerialPort.h"
 #include "platform/win32/CommSettings.h"
 

@@ -1,4 +1,4 @@
-#include "platform/NetworkPort.h"
+#include "platform/network/NetworkPort.h"
 
 namespace {
 

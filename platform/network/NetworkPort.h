@@ -1,4 +1,4 @@
-// A serial port behind a network address (platform/NetworkAddress.h): the
+// A serial port behind a network address (platform/network/NetworkAddress.h): the
 // line of a serial device server, reached over one TCP connection.
 //
 // The port is the same on every platform; only the connection underneath is
@@ -32,8 +32,8 @@
 #include <string>
 #include <string_view>
 
-#include "platform/NetworkAddress.h"
-#include "platform/Rfc2217.h"
+#include "platform/network/NetworkAddress.h"
+#include "platform/network/Rfc2217.h"
 #include "platform/SerialPort.h"
 #include "platform/TimeSource.h"
 

@@ -1,4 +1,4 @@
-#include "platform/NetworkAddress.h"
+#include "platform/network/NetworkAddress.h"
 
 #include <algorithm>
 

@@ -6,7 +6,7 @@
 
 #include <optional>
 
-#include "platform/NetworkAddress.h"
+#include "platform/network/NetworkAddress.h"
 
 struct SocketAddress {
     sockaddr_storage storage{};

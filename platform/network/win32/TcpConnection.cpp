@@ -15,8 +15,8 @@
 #include <algorithm>
 #include <climits>
 
-#include "platform/NetworkPort.h"
-#include "platform/SocketAddress.h"
+#include "platform/network/NetworkPort.h"
+#include "platform/network/SocketAddress.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 // The client never waits for an acknowledgement: some servers never send
 // one (a device without modem lines does not acknowledge SET-CONTROL).
 //
-// Pure byte code, no sockets: the network port in platform/NetworkPort.h
+// Pure byte code, no sockets: the network port in platform/network/NetworkPort.h
 // sends and receives what this unit builds and reads.
 #pragma once
 

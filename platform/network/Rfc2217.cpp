@@ -1,4 +1,4 @@
-#include "platform/Rfc2217.h"
+#include "platform/network/Rfc2217.h"
 
 using namespace telnet;
 

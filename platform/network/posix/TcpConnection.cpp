@@ -16,8 +16,8 @@
 
 #include <cerrno>
 
-#include "platform/NetworkPort.h"
-#include "platform/SocketAddress.h"
+#include "platform/network/NetworkPort.h"
+#include "platform/network/SocketAddress.h"
 #include "platform/posix/Poll.h"
 
 namespace {
