@@ -379,3 +379,41 @@ TEST_F(KernelUsb, APulledOutAdapterLeavesTheRunOnTimeWithOneLineAndNoCpuBurnt) {
     }
     EXPECT_EQ(guest_.unplugs.size(), 5u) << "three pulls and two replugs" << guest_.Where();
 }
+
+// The trace reading on its own, from lines as QEMU prints them: only bulk
+// OUT transfers are frames (the IN endpoint's status reports are not), a
+// frame ends at the next modem control request, a refused framing request
+// shows, and a descriptor request QEMU does not know leaves the framing be.
+TEST(UsbTrace, FramesAreBulkOutTransfersBetweenModemControlRequests) {
+    const std::string trace =
+        "usb_serial_handle_control dev 0:1 got control 0x4001, value 0x303\n"
+        "usb_serial_set_data dev 0:1 parity E, data bits 7, stop bits 2\n"
+        "usb_serial_set_baud dev 0:1 baud rate 300\n"
+        "usb_serial_unsupported_control dev 0:1 got unsupported/bogus control 0x8006, value 0x600\n"
+        "usb_serial_handle_control dev 0:1 got control 0x4001, value 0x200\n"
+        "usb_serial_handle_control dev 0:1 got control 0x4001, value 0x300\n"
+        "1234@1.5:usb_xhci_xfer_start 0x10: slotid 1, epid 4, streamid 0\n"
+        "usb_xhci_xfer_start 0x20: slotid 1, epid 3, streamid 0\n"
+        "usb_xhci_xfer_success 0x20: len 2\n"
+        "usb_xhci_xfer_success 0x10: len 8\n"
+        "usb_xhci_xfer_start 0x10: slotid 1, epid 4, streamid 0\n"
+        "usb_xhci_xfer_success 0x10: len 7\n"
+        "usb_serial_handle_control dev 0:1 got control 0x4001, value 0x101\n"
+        "usb_serial_unsupported_parity dev 0:1 unsupported parity 3\n"
+        "usb_serial_handle_control dev 0:1 got control 0x4001, value 0x300\n"
+        "usb_xhci_xfer_start 0x30: slotid 1, epid 4, streamid 0\n"
+        "usb_xhci_xfer_success 0x30: len 15\n";
+    const std::vector<UsbFrame> frames = UsbFrames(trace);
+    ASSERT_EQ(frames.size(), 2u);
+    EXPECT_EQ(frames[0].length, 15u);
+    EXPECT_EQ(frames[0].baudRate, 300u);
+    EXPECT_EQ(frames[0].framing, "7 Even 2");
+    EXPECT_FALSE(frames[0].dtr);
+    EXPECT_FALSE(frames[0].rts);
+    EXPECT_EQ(frames[0].dtrAfter, std::optional<bool>(true));
+    EXPECT_EQ(frames[0].rtsAfter, std::optional<bool>(false));
+    EXPECT_EQ(frames[1].length, 15u);
+    EXPECT_EQ(frames[1].framing, "unsupported");
+    EXPECT_FALSE(frames[1].dtrAfter);  // the trace ends before DTR rises
+    EXPECT_EQ(DtrLowerings(trace), 2u);
+}
