@@ -1,7 +1,7 @@
 #!/bin/busybox sh
 # /init of the kernel-uart tests' guest. It runs the scalepoll runs the test
-# wrote to /schedule, then reports each one's exit status, duration and
-# result line on the console, and powers the guest off.
+# wrote to /schedule, then reports each one's exit status, duration, result
+# line and line trace on the console, and powers the guest off.
 #
 # The console stays silent while the runs go on: what it prints is register
 # writes on the console's UART too, and QEMU's trace does not tell the two
@@ -22,11 +22,12 @@ uptime_ms() {
   echo $(( ${seconds%.*} * 1000 + 1${seconds#*.} * 10 - 1000 ))
 }
 
-# run NAME PARAMETERS...: scalepoll with PARAMETERS, its outcome kept under NAME.
+# run NAME PARAMETERS...: scalepoll with PARAMETERS, its outcome and line
+# trace kept under NAME.
 run() {
   name=$1; shift
   start=$(uptime_ms)
-  scalepoll "$@" > "/tmp/$name.line"
+  SCALEPOLL_TRACE="/tmp/$name.trace" scalepoll "$@" > "/tmp/$name.line"
   status=$?
   echo "$status $(( $(uptime_ms) - start ))" > "/tmp/$name.end"
 }
@@ -40,5 +41,6 @@ for end in /tmp/*.end; do
   name=${end##*/}
   name=${name%.end}
   say "result $name $(cat "$end") $(cat "/tmp/$name.line")"
+  [ -f "/tmp/$name.trace" ] && while read -r entry; do say "trace $name $entry"; done < "/tmp/$name.trace"
 done
 poweroff -f

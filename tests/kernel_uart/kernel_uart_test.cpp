@@ -9,7 +9,7 @@
 // gives the guest /dev/ttyS4 and /dev/ttyS5; a run on ttyS5, with a second
 // scalepoll-sim behind it, gets the same checks after the on-board runs.
 //
-// One boot runs every case (about a minute); the tests read what it left.
+// One boot runs every case (about 75 s); the tests read what it left.
 // QEMU sends bytes without the line's pacing, so this shows the order of
 // DTR and the transmit register, not how long a frame stays on the line.
 #include <gtest/gtest.h>
@@ -32,7 +32,10 @@ constexpr std::int64_t kSilentStationMs = 15000;   // asked three times, 5000 ms
 constexpr std::int64_t kEarlyMs = 50;
 constexpr std::int64_t kLateMs = 2000;  // the guest is emulated on a busy machine
 constexpr int kGuestSeconds = 180;      // QEMU is stopped after this whatever the guest does
-constexpr unsigned kUartClock = 115200;  // the 16550's input clock over 16: speed = this / divisor
+constexpr unsigned kUartClock = 115200;
+constexpr std::int64_t kReplyDelayMs = 100;  // scalepoll-sim's wait before it answers
+constexpr std::int64_t kReadTickMs = 50;     // the serial driver's read timer
+constexpr std::int64_t kReplyBytesMs = 100;  // the reply's bytes, on an emulated guest on a busy machine  // the 16550's input clock over 16: speed = this / divisor
 
 const char* const kRunsStart = "kernel-uart: runs-start";
 const char* const kRunsEnd = "kernel-uart: runs-end";
@@ -124,6 +127,12 @@ struct Outcome {
     std::string line;
 };
 
+// One line of a run's line trace: milliseconds since its start, and what it was.
+struct TraceEntry {
+    std::int64_t ms = 0;
+    std::string kind;  // "sent", "received" or "result"
+};
+
 struct Boot {
     std::filesystem::path directory;
     Finished qemu;
@@ -131,6 +140,7 @@ struct Boot {
     std::int64_t guestBootMs = -1;  // the guest's own uptime then
     std::string console;
     std::map<std::string, Outcome> outcomes;
+    std::map<std::string, std::vector<TraceEntry>> traces;
     std::optional<std::vector<UartFrame>> frames;
     std::optional<std::vector<UartFrame>> cardFrames;
 
@@ -146,6 +156,11 @@ void ReadConsole(Boot& boot) {
         words >> prefix >> kind;
         if (prefix != "kernel-uart:") continue;
         if (kind == "booted-ms") words >> boot.guestBootMs;
+        if (kind == "trace") {
+            TraceEntry entry;
+            words >> name >> entry.ms >> entry.kind;
+            boot.traces[name].push_back(entry);
+        }
         if (kind != "result") continue;
         Outcome outcome;
         words >> name >> outcome.status >> outcome.ms;
@@ -312,5 +327,33 @@ TEST_F(KernelUart, TheMultiportCardsPortIsDrivenLikeTheOnBoardUart) {
         EXPECT_EQ(frames[k].modemControl & (kDtr | kRts), 0);
         ASSERT_TRUE(frames[k].modemControlAfter);
         EXPECT_EQ(*frames[k].modemControlAfter & (kDtr | kRts), kDtr);
+    }
+}
+
+// The drain ends when the driver says the frame has left, so each reply is
+// read at the first read tick after its last byte arrived, and the request
+// that follows goes out in the same tick. A drain that waited out its time
+// limit (4 s) would push every reply and every later frame back by that much.
+TEST_F(KernelUart, EveryReplyIsReadWithinOneReadTickOfItsArrival) {
+    for (const char* name : {"answering-and-silent", "multiport-card"}) {
+        SCOPED_TRACE(name);
+        const auto trace = guest_.traces.find(name);
+        ASSERT_NE(trace, guest_.traces.end()) << guest_.Where();
+        const std::vector<TraceEntry>& entries = trace->second;
+        int replies = 0;
+        for (std::size_t k = 1; k < entries.size(); ++k) {
+            if (entries[k].kind != "received" || entries[k - 1].kind != "sent") continue;
+            // The reply's last chunk, then the next request.
+            std::size_t last = k;
+            while (last + 1 < entries.size() && entries[last + 1].kind == "received") ++last;
+            const std::int64_t readMs = entries[last].ms - entries[k - 1].ms;
+            std::cout << name << ": reply read " << readMs << " ms after its request\n";
+            EXPECT_LE(readMs, kReplyDelayMs + kReplyBytesMs + kReadTickMs);
+            ASSERT_LT(last + 1, entries.size());
+            EXPECT_EQ(entries[last + 1].kind, "sent");
+            EXPECT_LE(entries[last + 1].ms - entries[last].ms, kReadTickMs);
+            ++replies;
+        }
+        EXPECT_EQ(replies, 1);
     }
 }
