@@ -41,6 +41,9 @@ constexpr std::int64_t kNoStationMs = 5000;       // trigger frame to the end of
 constexpr std::int64_t kSilentStationMs = 15000;  // asked three times, 5000 ms apart
 constexpr std::int64_t kEarlyMs = 50;
 constexpr std::int64_t kLateMs = 2000;  // the guest is emulated on a busy machine
+constexpr std::int64_t kReplyDelayMs = 100;  // scalepoll-sim's wait before it answers
+constexpr std::int64_t kReadTickMs = 50;     // the serial driver's read timer
+constexpr std::int64_t kReplyBytesMs = 100;  // the reply's bytes, on an emulated guest on a busy machine
 constexpr int kGuestSeconds = 300;      // QEMU is stopped after this whatever the guest does
 
 const char* const kModules[] = {"usb-common", "usbcore", "xhci-hcd", "xhci-pci", "usbserial", "ftdi_sio"};
@@ -125,12 +128,19 @@ struct Outcome {
     std::string line;
 };
 
+// One line of a run's line trace: milliseconds since its start, and what it was.
+struct TraceEntry {
+    std::int64_t ms = 0;
+    std::string kind;  // "sent", "received" or "result"
+};
+
 struct Boot {
     std::filesystem::path directory;
     Finished qemu;
     std::int64_t guestBootMs = -1;  // the guest's uptime when /dev/ttyUSB0 was there
     std::string console;
     std::map<std::string, Outcome> outcomes;
+    std::map<std::string, std::vector<TraceEntry>> traces;
     std::vector<UsbFrame> frames;
     std::vector<std::string> unplugs;  // what the host did, when
 
@@ -146,6 +156,11 @@ void ReadConsole(Boot& boot) {
         words >> prefix >> kind;
         if (prefix != "kernel-usb:") continue;
         if (kind == "booted-ms") words >> boot.guestBootMs;
+        if (kind == "trace") {
+            TraceEntry entry;
+            words >> name >> entry.ms >> entry.kind;
+            boot.traces[name].push_back(entry);
+        }
         if (kind != "result") continue;
         Outcome outcome;
         words >> name >> outcome.status >> outcome.ms >> outcome.cpuMs >> outcome.lineEnds;
@@ -362,6 +377,35 @@ TEST_F(KernelUsb, EveryFrameGoesOutWithItsSettingsDtrLowAndRtsOffAndDtrRisesAfte
         EXPECT_FALSE(frame.rts);
         EXPECT_EQ(frame.dtrAfter, std::optional<bool>(true));
         EXPECT_EQ(frame.rtsAfter, std::optional<bool>(false));
+    }
+}
+
+// The drain ends when ftdi_sio says the frame has left, so each reply is read
+// at the first read tick after its last byte arrived and the request that
+// follows goes out in the same tick, the adapter's one answer before a pull
+// too. A drain that waited out its time limit (4 s) would push every reply
+// and every later frame back by that much.
+TEST_F(KernelUsb, EveryReplyIsReadWithinOneReadTickOfItsArrival) {
+    for (const char* name : {"answering-and-silent", "unplug-after-trigger", "unplug-at-frame"}) {
+        SCOPED_TRACE(name);
+        const auto trace = guest_.traces.find(name);
+        ASSERT_NE(trace, guest_.traces.end()) << guest_.Where();
+        const std::vector<TraceEntry>& entries = trace->second;
+        int replies = 0;
+        for (std::size_t k = 1; k < entries.size(); ++k) {
+            if (entries[k].kind != "received" || entries[k - 1].kind != "sent") continue;
+            // The reply's last chunk, then the next request.
+            std::size_t last = k;
+            while (last + 1 < entries.size() && entries[last + 1].kind == "received") ++last;
+            const std::int64_t readMs = entries[last].ms - entries[k - 1].ms;
+            std::cout << name << ": reply read " << readMs << " ms after its request\n";
+            EXPECT_LE(readMs, kReplyDelayMs + kReplyBytesMs + kReadTickMs);
+            ASSERT_LT(last + 1, entries.size());
+            EXPECT_EQ(entries[last + 1].kind, "sent");
+            EXPECT_LE(entries[last + 1].ms - entries[last].ms, kReadTickMs);
+            ++replies;
+        }
+        EXPECT_EQ(replies, 1);
     }
 }
 

@@ -2,7 +2,8 @@
 # /init of the kernel-usb tests' guest. It loads the USB serial modules,
 # waits for the adapter's /dev/ttyUSB0, runs the scalepoll runs the test
 # wrote to /schedule, reports each one's exit status, duration, CPU time and
-# the line ends in its output (none: one line), and its result line on the console, and powers the guest off.
+# the line ends in its output (none: one line), its result line and its line
+# trace on the console, and powers the guest off.
 #
 # The schedule asks the host to pull the adapter out or put it back with a
 # console line ("kernel-usb: unplug", "kernel-usb: unplug-at-frame N",
@@ -31,11 +32,12 @@ wait_for() {
 }
 
 # run NAME PARAMETERS...: scalepoll with PARAMETERS, its outcome kept under
-# NAME; the CPU time is the process's own, user and system, in ms.
+# NAME with its line trace; the CPU time is the process's own, user and
+# system, in ms.
 run() {
   name=$1; shift
   start=$(uptime_ms)
-  time -f "%U %S" -o "/tmp/$name.cpu" scalepoll "$@" > "/tmp/$name.line"
+  SCALEPOLL_TRACE="/tmp/$name.trace" time -f "%U %S" -o "/tmp/$name.cpu" scalepoll "$@" > "/tmp/$name.line"
   status=$?
   read -r user system < "/tmp/$name.cpu"
   cpu=$(( ${user%.*} * 1000 + 1${user#*.} * 10 - 1000 + ${system%.*} * 1000 + 1${system#*.} * 10 - 1000 ))
@@ -53,5 +55,6 @@ for end in /tmp/*.end; do
   name=${end##*/}
   name=${name%.end}
   say "result $name $(cat "$end") $(cat "/tmp/$name.line")"
+  [ -f "/tmp/$name.trace" ] && while read -r entry; do say "trace $name $entry"; done < "/tmp/$name.trace"
 done
 poweroff -f
