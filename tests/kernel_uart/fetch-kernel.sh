@@ -1,20 +1,41 @@
 #!/usr/bin/env bash
-# Puts Debian's cloud kernel (the image linux-image-cloud-amd64 depends on)
-# at DIR/vmlinuz for the kernel-uart tests' guest. The package is downloaded
-# and unpacked into DIR, never installed; a kernel already there is kept, so
-# a rebuild or a second test run downloads nothing.
+# Puts a Debian kernel at DIR/vmlinuz for the kernel tests' guests:
+#   cloud    the cloud kernel (the image linux-image-cloud-amd64 depends on),
+#            whose UART drivers are built in;
+#   generic  the generic kernel of the same version (its -unsigned image
+#            package), with the USB serial modules the guest loads copied to
+#            DIR/modules/.
+# The package is downloaded and unpacked into DIR, never installed; a kernel
+# already there is kept, so a rebuild or a second test run downloads nothing.
 #
-#   tests/kernel_uart/fetch-kernel.sh DIR
+#   tests/kernel_uart/fetch-kernel.sh DIR [cloud|generic]
 set -euo pipefail
-dir=${1:?usage: $0 DIR}
+dir=${1:?usage: $0 DIR [cloud|generic]}
+flavour=${2:-cloud}
 [ -s "$dir/vmlinuz" ] && exit 0
+usb_modules=(usb-common usbcore xhci-hcd xhci-pci usbserial ftdi_sio)
 
-image_package() {
+cloud_package() {
   apt-cache depends linux-image-cloud-amd64 2>/dev/null | awk '$1 == "Depends:" && $2 ~ /^linux-image-/ { print $2; exit }'
 }
 
+image_package() {
+  local cloud
+  cloud=$(cloud_package)
+  [ -n "$cloud" ] || return 0
+  case $flavour in
+    cloud) echo "$cloud" ;;
+    generic) echo "${cloud%-cloud-amd64}-amd64-unsigned" ;;
+  esac
+}
+
+case $flavour in
+  cloud|generic) ;;
+  *) echo "fetch-kernel: no kernel flavour $flavour" >&2; exit 2 ;;
+esac
+
 # The download needs apt's package lists; a fresh machine may not have them
-# yet, or only lists older than the archive.
+# yet, or only lists older than the archive. One retry after updating them.
 mkdir -p "$dir/download"
 chmod 0777 "$dir/download"  # apt-get download writes as its own user when run as root
 package=$(image_package)
@@ -27,9 +48,17 @@ if [ -z "$package" ] || ! (cd "$dir/download" && apt-get download -qq "$package"
   (cd "$dir/download" && apt-get download -qq "$package")
 fi
 
-rm -rf "$dir/unpacked"
+rm -rf "$dir/unpacked" "$dir/modules"
 dpkg-deb -x "$dir/download/${package}"_*.deb "$dir/unpacked"
+if [ "$flavour" = generic ]; then
+  mkdir -p "$dir/modules"
+  for module in "${usb_modules[@]}"; do
+    found=$(find "$dir/unpacked/lib/modules" -name "$module.ko")
+    [ -n "$found" ] || { echo "fetch-kernel: no $module.ko in $package" >&2; exit 1; }
+    cp "$found" "$dir/modules/"
+  done
+fi
 cp "$dir"/unpacked/boot/vmlinuz-* "$dir/vmlinuz.part"
 mv "$dir/vmlinuz.part" "$dir/vmlinuz"
-# The modules are not needed: the guest uses only what is built in.
+# The cloud kernel's modules are not needed: that guest uses only what is built in.
 rm -rf "$dir/download" "$dir/unpacked"
