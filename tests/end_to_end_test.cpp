@@ -3,6 +3,8 @@
 // ports that cannot be had, and whole runs against scalepoll-sim.
 #include <gtest/gtest.h>
 #include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "poll/Frames.h"
 #include "tests/support/Program.h"
@@ -142,6 +144,22 @@ TEST_F(EndToEnd, PortHeldByAnotherProgramLeavesStationsSilent) {
     EXPECT_EQ(busyRun.output, "0;3,1,0");
     EXPECT_EQ(busyRun.status, 0);
     EXPECT_EQ(line.Read(1, SteadyMs() + 100), "");  // nothing was written
+}
+
+// The exclusive flag a run sets stays with the terminal while another
+// process (here the test, elsewhere a simulator or a getty) holds it open; the
+// superuser passes it, so the runs go as an ordinary user.
+TEST_F(EndToEnd, AnOrdinaryUserHasThePortAgainAfterARun) {
+    PseudoTerminal line;
+    ASSERT_EQ(chmod(line.Path().c_str(), 0666), 0);
+    for (int run = 1; run <= 2; ++run) {
+        Strings parameters{SCALEPOLL_BINARY, "COM1", "9600", "8", "None", "1", "none"};
+        if (geteuid() == 0)
+            parameters.insert(parameters.begin(), {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"});
+        Program tool(parameters, PortsAt(line.Path()), Output());
+        EXPECT_EQ(line.Read(15, tool.StartMs() + kLateMs), Filled(TriggerFrame(2))) << "run " << run;
+        EXPECT_EQ(tool.Wait().output, "0;") << "run " << run;
+    }
 }
 
 TEST_F(EndToEnd, MissingPortLeavesStationsSilent) {

@@ -2,9 +2,10 @@
 //
 // A port is opened without waiting for a modem and stays non-blocking, so no
 // read or write can hold up the event loop; the only waits are poll() calls
-// and the driver's drain, each bounded by the caller's time limits. Exclusive use rests on flock(): the
-// lock is taken before any line setting is touched, and goes with the file
-// descriptor when the port is closed. Modem line calls a device cannot do
+// and the driver's drain, each bounded by the caller's time limits. Exclusive
+// use rests on flock(): the lock is taken before any line setting is touched,
+// and goes with the file descriptor when the port is closed; TIOCEXCL, which
+// the terminal keeps, is cleared before that. Modem line calls a device cannot do
 // (a pseudo-terminal has none) fail quietly.
 //
 // Draining is the driver's own wait until sent (tcdrain()), cut short at the
@@ -33,7 +34,13 @@ namespace {
 class PosixSerialPort final : public SerialPort {
 public:
     explicit PosixSerialPort(int fd) : fd_(fd), input_(fd) {}
-    ~PosixSerialPort() override { close(fd_); }
+    // The exclusive flag belongs to the terminal, not to this descriptor: left
+    // set, it would outlive the run while any other process holds the
+    // terminal, and lock every later ordinary user out of the port.
+    ~PosixSerialPort() override {
+        ioctl(fd_, TIOCNXCL);
+        close(fd_);
+    }
     PosixSerialPort(const PosixSerialPort&) = delete;
     PosixSerialPort& operator=(const PosixSerialPort&) = delete;
 
@@ -150,7 +157,8 @@ public:
             close(fd);
             return nullptr;
         }
-        // Keeps other openers out too, except the superuser: the lock is what holds.
+        // Keeps other openers out too, except the superuser, for as long as the
+        // port is open: the lock is what holds.
         ioctl(fd, TIOCEXCL);
         return std::make_unique<PosixSerialPort>(fd);
     }
