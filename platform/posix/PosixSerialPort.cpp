@@ -89,8 +89,8 @@ public:
         return static_cast<std::uint32_t>(queued);
     }
 
-    // Any other open of the port raises DTR and RTS, and the superuser's open
-    // passes TIOCEXCL, so a second program trying the port can leave RTS up
+    // Any other open of the port raises DTR and RTS (the lock does not stop
+    // an open, only a second lock), so a second program trying the port can leave RTS up
     // under this one. Lowering DTR for a frame therefore puts a held-off RTS
     // back off in the same call: no frame goes out with RTS raised.
     void SetDtr(bool raised) override {
@@ -183,8 +183,8 @@ public:
             close(fd);
             return nullptr;
         }
-        // Keeps other openers out too, except the superuser: the lock is what holds.
-        ioctl(fd, TIOCEXCL);
+        // No TIOCEXCL: it outlives this program while any other process
+        // holds the terminal open, and then refuses the user's own next open.
         return std::make_unique<PosixSerialPort>(fd);
     }
 };
