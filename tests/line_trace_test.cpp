@@ -1,6 +1,8 @@
 // The line trace: what a traced run records, that tracing changes nothing in
 // the run, and how the binary takes SCALEPOLL_TRACE.
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -8,6 +10,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "platform/Files.h"
 #include "poll/Frames.h"
 #include "poll/LineTrace.h"
 #include "poll/Startup.h"
@@ -96,5 +99,43 @@ TEST(LineTrace, BinaryAppendsToTheNamedFileAndIgnoresOneItCannotOpen) {
     for (std::string line; std::getline(lines, line);) unstamped.push_back(line.substr(7));
     EXPECT_EQ(unstamped, std::vector<std::string>(2, " result   1;Not enough parameters"));
     EXPECT_FALSE(fs::exists(unopenable.parent_path()));
+    fs::remove_all(directory);
+}
+
+// A trace to a FIFO never waits: with no reader the lines are dropped, with a
+// reader that stopped reading the lines beyond what the pipe holds are
+// dropped, and once a line can be written again the count of dropped lines
+// comes first. Every line read is whole.
+TEST(LineTrace, FifoWithoutOrWithAStalledReaderNeverHoldsTheRunUp) {
+    std::string pattern = (fs::temp_directory_path() / "line_trace_test.XXXXXX").string();
+    const fs::path directory = mkdtemp(pattern.data());
+    const fs::path fifo = directory / "trace";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+
+    auto file = OpenAppendFile(fifo.string());  // no reader: must not block
+    ASSERT_NE(file, nullptr);
+    file->WriteAndFlush("lost 1\n");
+    file->WriteAndFlush("lost 2\n");
+
+    const int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(reader, 0);
+    const std::string record(99, 'x');
+    for (int n = 0; n < 2000; ++n) file->WriteAndFlush(record + "\n");  // far beyond the pipe's 64 KiB
+    std::string got;
+    char buffer[4096];
+    for (ssize_t n; (n = read(reader, buffer, sizeof buffer)) > 0;) got.append(buffer, static_cast<std::size_t>(n));
+    file->WriteAndFlush("after\n");
+    for (ssize_t n; (n = read(reader, buffer, sizeof buffer)) > 0;) got.append(buffer, static_cast<std::size_t>(n));
+    close(reader);
+
+    std::istringstream lines(got);
+    std::vector<std::string> all;
+    for (std::string line; std::getline(lines, line);) all.push_back(line);
+    ASSERT_GE(all.size(), 4u);
+    EXPECT_EQ(all.front(), "      - dropped  2 lines");
+    const std::size_t kept = all.size() - 3;
+    for (std::size_t n = 1; n <= kept; ++n) ASSERT_EQ(all[n], record) << n;
+    EXPECT_EQ(all[all.size() - 2], "      - dropped  " + std::to_string(2000 - kept) + " lines");
+    EXPECT_EQ(all.back(), "after");
     fs::remove_all(directory);
 }

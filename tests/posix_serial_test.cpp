@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <pty.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -235,6 +236,18 @@ TEST_F(PtyPort, AHeldPortDoesNotOpenAgainUntilClosed) {
     EXPECT_EQ(SystemSerialPorts().Open(1), nullptr);
     port_.reset();
     EXPECT_NE(SystemSerialPorts().Open(1), nullptr);
+}
+
+// The exclusive-terminal flag would outlive the port while another process
+// (here the test) keeps the terminal open, and refuse a normal user's next
+// open with EBUSY: it holds only while the port is open.
+TEST_F(PtyPort, LeavesNoExclusiveFlagBehindThatLocksTheUserOut) {
+    int exclusive = -1;
+    ASSERT_EQ(ioctl(slave_, TIOCGEXCL, &exclusive), 0);
+    EXPECT_EQ(exclusive, 1);
+    port_.reset();
+    ASSERT_EQ(ioctl(slave_, TIOCGEXCL, &exclusive), 0);
+    EXPECT_EQ(exclusive, 0);
 }
 
 TEST_F(PtyPort, MissingAndUnknownPortsDoNotOpen) {

@@ -1,6 +1,7 @@
 #include "tools/console/Screen.h"
 
 #include <curses.h>
+#include <poll.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -198,6 +199,14 @@ void PlaceCursor(const TSarja1& form, const DialogConsole& console) {
     move(kTestTextRow, kFieldX + 1 + std::min(cursor, kTestTextWidth - 1));
 }
 
+// A terminal that hung up (its window closed, its connection lost) gives no
+// more keys; with SIGHUP ignored nothing else would end the console, which
+// would then hold the serial port for ever.
+bool TerminalHungUp() {
+    pollfd input{STDIN_FILENO, POLLIN, 0};
+    return poll(&input, 1, 0) < 0 || (input.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
+}
+
 }  // namespace
 
 std::unique_ptr<Screen> Screen::Open() {
@@ -219,6 +228,7 @@ Screen::~Screen() {
 }
 
 std::vector<ConsoleKey> Screen::ReadKeys() {
+    if (TerminalHungUp()) return {ConsoleKey{ConsoleKey::Quit}};
     std::vector<ConsoleKey> keys;
     for (int code = getch(); code != ERR; code = getch())
         if (const auto key = Translate(code)) keys.push_back(*key);
