@@ -4,8 +4,8 @@
 // read or write can hold up the event loop; the only waits are poll() calls
 // and the driver's drain, each bounded by the caller's time limits. Exclusive
 // use rests on flock(): the lock is taken before any line setting is touched,
-// and goes with the file descriptor when the port is closed; TIOCEXCL, which
-// the terminal keeps, is cleared before that. Modem line calls a device cannot do
+// and goes with the file descriptor when the port is closed, however the
+// process ends. Modem line calls a device cannot do
 // (a pseudo-terminal has none) fail quietly.
 //
 // Draining is the driver's own wait until sent (tcdrain()), cut short at the
@@ -34,13 +34,7 @@ namespace {
 class PosixSerialPort final : public SerialPort {
 public:
     explicit PosixSerialPort(int fd) : fd_(fd), input_(fd) {}
-    // The exclusive flag belongs to the terminal, not to this descriptor: left
-    // set, it would outlive the run while any other process holds the
-    // terminal, and lock every later ordinary user out of the port.
-    ~PosixSerialPort() override {
-        ioctl(fd_, TIOCNXCL);
-        close(fd_);
-    }
+    ~PosixSerialPort() override { close(fd_); }
     PosixSerialPort(const PosixSerialPort&) = delete;
     PosixSerialPort& operator=(const PosixSerialPort&) = delete;
 
@@ -86,8 +80,8 @@ public:
         return static_cast<std::uint32_t>(queued);
     }
 
-    // Any other open of the port raises DTR and RTS, and the superuser's open
-    // passes TIOCEXCL, so a second program trying the port can leave RTS up
+    // Any other open of the port raises DTR and RTS (the lock refuses only a
+    // second lock, not the open), so a second program trying the port can leave RTS up
     // under this one. Lowering DTR for a frame therefore puts a held-off RTS
     // back off in the same call: no frame goes out with RTS raised.
     void SetDtr(bool raised) override {
@@ -157,9 +151,9 @@ public:
             close(fd);
             return nullptr;
         }
-        // Keeps other openers out too, except the superuser, for as long as the
-        // port is open: the lock is what holds.
-        ioctl(fd, TIOCEXCL);
+        // No TIOCEXCL: the flag belongs to the terminal, not to this
+        // descriptor, so it would outlive a run that is killed while any other
+        // process holds the terminal, and lock every later ordinary user out.
         return std::make_unique<PosixSerialPort>(fd);
     }
 };

@@ -4,6 +4,9 @@
 # COM2..COM4 pointing at paths that do not exist. Keys go in with send-keys,
 # the screen comes back with capture-pane, and the simulator's record shows
 # what reached the line. Everything happens in a temporary directory.
+# Run as root (as in CI), the console itself runs as nobody: a normal user
+# is what meets a port left shut by an earlier open, which the superuser
+# passes.
 #
 # Usage: console_end_to_end.sh CONSOLE_BINARY SIM_BINARY
 set -euo pipefail
@@ -50,10 +53,16 @@ line_received() { awk '$2 == "rx" { for (k = 3; k <= NF; k++) printf " %s", $k }
 sim_pid=$!
 eventually "the simulator prints its pseudo-terminal" test -s sim.out
 pty=$(head -n 1 sim.out)
+as_user=
+if [ "$(id -u)" = 0 ]; then
+  as_user="setpriv --reuid=nobody --regid=nogroup --clear-groups"
+  chmod 666 "$pty"
+  chmod 777 "$work"
+fi
 
 tmux -L "$socket" -f /dev/null new-session -d -s console -x 100 -y 30 \
   "SCALEPOLL_COM1='$pty' SCALEPOLL_COM2='$work/none2' SCALEPOLL_COM3='$work/none3' SCALEPOLL_COM4='$work/none4' \
-   '$console' COM1 9600 8 None 1 2>console.err; echo \$? >console.status"
+   $as_user '$console' COM1 9600 8 None 1 2>console.err; echo \$? >console.status"
 eventually "the console starts on COM1" on_screen "in use: COM1 (open)"
 on_screen "[COM3      ]" || fail "the port choice starts at COM3"
 
