@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Cross-builds scalepoll.exe and its unit tests for 64-bit Windows in build-win/.
+# Cross-builds scalepoll.exe, scalepoll-console.exe and their tests for 64-bit
+# Windows in build-win/.
 # SCALEPOLL_WERROR=ON (as scripts/test.sh sets it) makes warnings errors.
 set -euo pipefail
 cd "$(dirname "$0")/.."

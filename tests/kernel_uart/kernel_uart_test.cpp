@@ -23,19 +23,13 @@
 #include "poll/Frames.h"
 #include "tests/kernel_uart/Initramfs.h"
 #include "tests/kernel_uart/UartTrace.h"
+#include "tests/kernel_uart/GuestRuns.h"
 #include "tests/support/Program.h"
 
 namespace {
 
-constexpr std::int64_t kNoStationMs = 5000;        // trigger frame to the end of a run with no station
-constexpr std::int64_t kSilentStationMs = 15000;   // asked three times, 5000 ms apart
-constexpr std::int64_t kEarlyMs = 50;
-constexpr std::int64_t kLateMs = 2000;  // the guest is emulated on a busy machine
 constexpr int kGuestSeconds = 180;      // QEMU is stopped after this whatever the guest does
-constexpr unsigned kUartClock = 115200;
-constexpr std::int64_t kReplyDelayMs = 100;  // scalepoll-sim's wait before it answers
-constexpr std::int64_t kReadTickMs = 50;     // the serial driver's read timer
-constexpr std::int64_t kReplyBytesMs = 100;  // the reply's bytes, on an emulated guest on a busy machine  // the 16550's input clock over 16: speed = this / divisor
+constexpr unsigned kUartClock = 115200;  // the 16550's input clock over 16: speed = this / divisor
 
 const char* const kRunsStart = "kernel-uart: runs-start";
 const char* const kRunsEnd = "kernel-uart: runs-end";
@@ -44,43 +38,6 @@ const char* const kRunsEnd = "kernel-uart: runs-end";
 const char* const kCardStart = "kernel-uart: card-start";
 const char* const kCardEnd = "kernel-uart: card-end";
 const char* const kCardDevice = "/dev/ttyS5";  // the card's second port
-
-std::string Filled(const std::string& frame) { return "\xFF\xFF\xFF" + frame + "\xFF\xFF\xFF"; }
-
-struct GuestRun {
-    std::string name;
-    Strings parameters;  // scalepoll's, after the program name
-    std::string resultLine;
-    std::int64_t protocolMs;
-};
-
-// A run on the guest's /dev/ttyS1, which is COM2 there: no SCALEPOLL_COMn is set.
-struct LineRun {
-    GuestRun run;
-    Strings frames;  // as written to the transmit register, in order
-};
-
-// Run one after another on the port. The first has an answering and a silent
-// station; the others select no station (0 is skipped), so each sends its
-// trigger frame and ends 5 s later. Together they take every speed, both data
-// bits, every parity and both stop bits at least once.
-std::vector<LineRun> LineRuns() {
-    const std::string trigger = Filled(TriggerFrame(2));
-    std::vector<LineRun> runs{
-        {{"answering-and-silent", {"COM2", "9600", "8", "None", "1", "3", "12"}, "0;3,0,1250;12,1,0",
-          kNoStationMs + kSilentStationMs},
-         {trigger, Filled(ReadRequest(3)), Filled(ReadRequest(12)), Filled(ReadRequest(12)), Filled(ReadRequest(12))}},
-    };
-    const Strings framings[] = {{"300", "7", "Even", "2"},  {"600", "8", "Odd", "1"},   {"1200", "7", "Mark", "1"},
-                                {"2400", "8", "Space", "2"}, {"4800", "7", "None", "2"}, {"19200", "8", "Even", "1"}};
-    for (const Strings& framing : framings) {
-        Strings parameters{"COM2"};
-        parameters.insert(parameters.end(), framing.begin(), framing.end());
-        parameters.push_back("0");
-        runs.push_back({{"framing-" + framing[0], parameters, "0;", kNoStationMs}, {trigger}});
-    }
-    return runs;
-}
 
 // Beside the first line run, at the same time: a second scalepoll on the same
 // port a second later, which finds it held (its settings, were they to reach
@@ -109,7 +66,8 @@ std::string RunCommand(const GuestRun& run) {
 
 // The guest's /schedule, in its init's terms.
 std::string Schedule() {
-    const std::vector<LineRun> lineRuns = LineRuns();
+    // COM2 is the guest's /dev/ttyS1: no SCALEPOLL_COMn is set.
+    const std::vector<LineRun> lineRuns = LineRuns("COM2");
     // By the second's start the first run has long had the port.
     std::string script = RunCommand(lineRuns[0].run) + " &\nfirst=$!\nsleep 1\n";
     for (const GuestRun& run : SideRuns()) script += RunCommand(run) + " &\n";
@@ -125,12 +83,6 @@ struct Outcome {
     int status = -1;
     std::int64_t ms = 0;
     std::string line;
-};
-
-// One line of a run's line trace: milliseconds since its start, and what it was.
-struct TraceEntry {
-    std::int64_t ms = 0;
-    std::string kind;  // "sent", "received" or "result"
 };
 
 struct Boot {
@@ -257,7 +209,7 @@ protected:
     }
 
     const Boot& guest_ = Guest();
-    const std::vector<LineRun> lineRuns_ = LineRuns();
+    const std::vector<LineRun> lineRuns_ = LineRuns("COM2");
 };
 
 }  // namespace
@@ -339,21 +291,6 @@ TEST_F(KernelUart, EveryReplyIsReadWithinOneReadTickOfItsArrival) {
         SCOPED_TRACE(name);
         const auto trace = guest_.traces.find(name);
         ASSERT_NE(trace, guest_.traces.end()) << guest_.Where();
-        const std::vector<TraceEntry>& entries = trace->second;
-        int replies = 0;
-        for (std::size_t k = 1; k < entries.size(); ++k) {
-            if (entries[k].kind != "received" || entries[k - 1].kind != "sent") continue;
-            // The reply's last chunk, then the next request.
-            std::size_t last = k;
-            while (last + 1 < entries.size() && entries[last + 1].kind == "received") ++last;
-            const std::int64_t readMs = entries[last].ms - entries[k - 1].ms;
-            std::cout << name << ": reply read " << readMs << " ms after its request\n";
-            EXPECT_LE(readMs, kReplyDelayMs + kReplyBytesMs + kReadTickMs);
-            ASSERT_LT(last + 1, entries.size());
-            EXPECT_EQ(entries[last + 1].kind, "sent");
-            EXPECT_LE(entries[last + 1].ms - entries[last].ms, kReadTickMs);
-            ++replies;
-        }
-        EXPECT_EQ(replies, 1);
+        ExpectTheReplyReadWithinOneReadTick(name, trace->second);
     }
 }

@@ -33,56 +33,15 @@
 #include "poll/Frames.h"
 #include "tests/kernel_uart/Initramfs.h"
 #include "tests/kernel_uart/UsbTrace.h"
+#include "tests/kernel_uart/GuestRuns.h"
 #include "tests/support/Program.h"
 
 namespace {
 
-constexpr std::int64_t kNoStationMs = 5000;       // trigger frame to the end of a run with no station
-constexpr std::int64_t kSilentStationMs = 15000;  // asked three times, 5000 ms apart
-constexpr std::int64_t kEarlyMs = 50;
-constexpr std::int64_t kLateMs = 2000;  // the guest is emulated on a busy machine
-constexpr std::int64_t kReplyDelayMs = 100;  // scalepoll-sim's wait before it answers
-constexpr std::int64_t kReadTickMs = 50;     // the serial driver's read timer
-constexpr std::int64_t kReplyBytesMs = 100;  // the reply's bytes, on an emulated guest on a busy machine
 constexpr int kGuestSeconds = 300;      // QEMU is stopped after this whatever the guest does
 
 const char* const kModules[] = {"usb-common", "usbcore", "xhci-hcd", "xhci-pci", "usbserial", "ftdi_sio"};
 const char* const kAdapter = "usb-serial,id=adapter,chardev=line";
-
-std::string Filled(const std::string& frame) { return "\xFF\xFF\xFF" + frame + "\xFF\xFF\xFF"; }
-
-struct GuestRun {
-    std::string name;
-    Strings parameters;  // scalepoll's, after the program name; COM1 is /dev/ttyUSB0 in the guest
-    std::string resultLine;
-    std::int64_t protocolMs;
-};
-
-struct LineRun {
-    GuestRun run;
-    Strings frames;  // as sent, in order
-};
-
-// One after another, the adapter in place throughout: an answering and a
-// silent station, then runs with no station (0 is skipped) that together
-// take every speed, both data bits, every parity and both stop bits.
-std::vector<LineRun> LineRuns() {
-    const std::string trigger = Filled(TriggerFrame(2));
-    std::vector<LineRun> runs{
-        {{"answering-and-silent", {"COM1", "9600", "8", "None", "1", "3", "12"}, "0;3,0,1250;12,1,0",
-          kNoStationMs + kSilentStationMs},
-         {trigger, Filled(ReadRequest(3)), Filled(ReadRequest(12)), Filled(ReadRequest(12)), Filled(ReadRequest(12))}},
-    };
-    const Strings framings[] = {{"300", "7", "Even", "2"},  {"600", "8", "Odd", "1"},   {"1200", "7", "Mark", "1"},
-                                {"2400", "8", "Space", "2"}, {"4800", "7", "None", "2"}, {"19200", "8", "Even", "1"}};
-    for (const Strings& framing : framings) {
-        Strings parameters{"COM1"};
-        parameters.insert(parameters.end(), framing.begin(), framing.end());
-        parameters.push_back("0");
-        runs.push_back({{"framing-" + framing[0], parameters, "0;", kNoStationMs}, {trigger}});
-    }
-    return runs;
-}
 
 // The adapter pulled out: station 3 answers while it is there, every other
 // station is silent, and so is every station once it is gone.
@@ -111,7 +70,7 @@ std::string RunCommand(const GuestRun& run) {
 // The guest's /schedule, in its init's terms.
 std::string Schedule() {
     std::string script;
-    for (const LineRun& run : LineRuns()) script += RunCommand(run.run) + "\n";
+    for (const LineRun& run : LineRuns("COM1")) script += RunCommand(run.run) + "\n";
     const std::vector<GuestRun> unplugs = UnplugRuns();
     script += RunCommand(unplugs[0]) + " &\nsleep 7\nsay unplug\nwait\nsay replug\nwait_for present\n";
     // The host counts DTR lowerings from the line on; the run starts after it.
@@ -126,12 +85,6 @@ struct Outcome {
     std::int64_t cpuMs = -1;
     int lineEnds = -1;  // in what scalepoll printed: none, for its one line
     std::string line;
-};
-
-// One line of a run's line trace: milliseconds since its start, and what it was.
-struct TraceEntry {
-    std::int64_t ms = 0;
-    std::string kind;  // "sent", "received" or "result"
 };
 
 struct Boot {
@@ -332,7 +285,7 @@ protected:
     }
 
     const Boot& guest_ = Guest();
-    const std::vector<LineRun> lineRuns_ = LineRuns();
+    const std::vector<LineRun> lineRuns_ = LineRuns("COM1");
 };
 
 void ExpectOnTime(const Boot& guest, const GuestRun& run) {
@@ -390,22 +343,7 @@ TEST_F(KernelUsb, EveryReplyIsReadWithinOneReadTickOfItsArrival) {
         SCOPED_TRACE(name);
         const auto trace = guest_.traces.find(name);
         ASSERT_NE(trace, guest_.traces.end()) << guest_.Where();
-        const std::vector<TraceEntry>& entries = trace->second;
-        int replies = 0;
-        for (std::size_t k = 1; k < entries.size(); ++k) {
-            if (entries[k].kind != "received" || entries[k - 1].kind != "sent") continue;
-            // The reply's last chunk, then the next request.
-            std::size_t last = k;
-            while (last + 1 < entries.size() && entries[last + 1].kind == "received") ++last;
-            const std::int64_t readMs = entries[last].ms - entries[k - 1].ms;
-            std::cout << name << ": reply read " << readMs << " ms after its request\n";
-            EXPECT_LE(readMs, kReplyDelayMs + kReplyBytesMs + kReadTickMs);
-            ASSERT_LT(last + 1, entries.size());
-            EXPECT_EQ(entries[last + 1].kind, "sent");
-            EXPECT_LE(entries[last + 1].ms - entries[last].ms, kReadTickMs);
-            ++replies;
-        }
-        EXPECT_EQ(replies, 1);
+        ExpectTheReplyReadWithinOneReadTick(name, trace->second);
     }
 }
 

@@ -1,0 +1,86 @@
+// What the kernel-driver guests share: the protocol's times as the tests
+// allow for them on an emulated guest, the runs over every framing, and the
+// check that the drain lets every reply be read within one read tick.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "poll/Frames.h"
+#include "tests/support/Program.h"
+
+constexpr std::int64_t kNoStationMs = 5000;        // trigger frame to the end of a run with no station
+constexpr std::int64_t kSilentStationMs = 15000;   // asked three times, 5000 ms apart
+constexpr std::int64_t kEarlyMs = 50;
+constexpr std::int64_t kLateMs = 2000;             // the guest is emulated on a busy machine
+constexpr std::int64_t kReplyDelayMs = 100;        // scalepoll-sim's wait before it answers
+constexpr std::int64_t kReadTickMs = 50;           // the serial driver's read timer
+constexpr std::int64_t kReplyBytesMs = 100;        // the reply's bytes, on an emulated guest on a busy machine
+
+inline std::string Filled(const std::string& frame) { return "\xFF\xFF\xFF" + frame + "\xFF\xFF\xFF"; }
+
+struct GuestRun {
+    std::string name;
+    Strings parameters;  // scalepoll's, after the program name
+    std::string resultLine;
+    std::int64_t protocolMs;
+};
+
+struct LineRun {
+    GuestRun run;
+    Strings frames;  // as they reached the device, in order
+};
+
+// One after another on `port`: an answering and a silent station, then runs
+// with no station (0 is skipped), each of which sends its trigger frame and
+// ends 5 s later. Together they take every speed, both data bits, every
+// parity and both stop bits at least once.
+inline std::vector<LineRun> LineRuns(const std::string& port) {
+    const std::string trigger = Filled(TriggerFrame(2));
+    std::vector<LineRun> runs{
+        {{"answering-and-silent", {port, "9600", "8", "None", "1", "3", "12"}, "0;3,0,1250;12,1,0",
+          kNoStationMs + kSilentStationMs},
+         {trigger, Filled(ReadRequest(3)), Filled(ReadRequest(12)), Filled(ReadRequest(12)), Filled(ReadRequest(12))}},
+    };
+    const Strings framings[] = {{"300", "7", "Even", "2"},  {"600", "8", "Odd", "1"},   {"1200", "7", "Mark", "1"},
+                                {"2400", "8", "Space", "2"}, {"4800", "7", "None", "2"}, {"19200", "8", "Even", "1"}};
+    for (const Strings& framing : framings) {
+        Strings parameters{port};
+        parameters.insert(parameters.end(), framing.begin(), framing.end());
+        parameters.push_back("0");
+        runs.push_back({{"framing-" + framing[0], parameters, "0;", kNoStationMs}, {trigger}});
+    }
+    return runs;
+}
+
+// One line of a run's line trace: milliseconds since its start, and what it was.
+struct TraceEntry {
+    std::int64_t ms = 0;
+    std::string kind;  // "sent", "received" or "result"
+};
+
+// The run's one reply is read within one read tick of its arrival, and the
+// frame that follows goes out in the same tick. A drain that waited out its
+// time limit (4 s) would push every reply and every later frame back by that
+// much.
+inline void ExpectTheReplyReadWithinOneReadTick(const std::string& name, const std::vector<TraceEntry>& entries) {
+    int replies = 0;
+    for (std::size_t k = 1; k < entries.size(); ++k) {
+        if (entries[k].kind != "received" || entries[k - 1].kind != "sent") continue;
+        // The reply's last chunk, then the next request.
+        std::size_t last = k;
+        while (last + 1 < entries.size() && entries[last + 1].kind == "received") ++last;
+        const std::int64_t readMs = entries[last].ms - entries[k - 1].ms;
+        std::cout << name << ": reply read " << readMs << " ms after its request\n";
+        EXPECT_LE(readMs, kReplyDelayMs + kReplyBytesMs + kReadTickMs);
+        ASSERT_LT(last + 1, entries.size());
+        EXPECT_EQ(entries[last + 1].kind, "sent");
+        EXPECT_LE(entries[last + 1].ms - entries[last].ms, kReadTickMs);
+        ++replies;
+    }
+    EXPECT_EQ(replies, 1);
+}
