@@ -13,37 +13,8 @@ set -euo pipefail
 console=$1
 sim=$2
 
-work=$(mktemp -d)
-socket="scalepoll-console-test-$$"
-sim_pid=
-cleanup() {
-  tmux -L "$socket" kill-server 2>/dev/null || true
-  [ -z "$sim_pid" ] || kill "$sim_pid" 2>/dev/null || true
-  rm -rf "$work"
-}
-trap cleanup EXIT
-cd "$work"
-
-screen() { tmux -L "$socket" capture-pane -p -t console; }
+source "$(dirname "$0")/tmux_fixture.sh" test
 keys() { tmux -L "$socket" send-keys -t console "$@"; }
-fail() {
-  echo "FAILED: $*" >&2
-  echo "--- screen:" >&2
-  screen >&2 || true
-  echo "--- simulator record:" >&2
-  cat record.txt >&2 || true
-  exit 1
-}
-# Waits up to 10 s until `check` succeeds.
-eventually() {
-  local what=$1; shift
-  for _ in $(seq 200); do
-    if "$@"; then return 0; fi
-    sleep 0.05
-  done
-  fail "$what"
-}
-on_screen() { screen | grep -qF -- "$1"; }
 not_on_screen() { ! on_screen "$1"; }
 file_is() { cmp -s SARJA1.INI <(printf '%b' "$1"); }
 # Every byte the simulator read from the line, in hexadecimal, one string.

@@ -10,28 +10,7 @@ console=$1
 sim=$2
 scalepoll=$3
 
-work=$(mktemp -d)
-socket="scalepoll-console-hangup-$$"
-sim_pid=
-cleanup() {
-  tmux -L "$socket" kill-server 2>/dev/null || true
-  [ -z "$sim_pid" ] || kill "$sim_pid" 2>/dev/null || true
-  rm -rf "$work"
-}
-trap cleanup EXIT
-cd "$work"
-
-fail() { echo "FAILED: $*" >&2; exit 1; }
-# Waits up to 10 s until `check` succeeds.
-eventually() {
-  local what=$1; shift
-  for _ in $(seq 200); do
-    if "$@"; then return 0; fi
-    sleep 0.05
-  done
-  fail "$what"
-}
-on_screen() { tmux -L "$socket" capture-pane -p -t console | grep -qF -- "$1"; }
+source "$(dirname "$0")/tmux_fixture.sh" hangup
 gone() { ! kill -0 "$1" 2>/dev/null; }
 
 "$sim" --station 1:weight=1250 --record record.txt >sim.out 2>sim.err &
