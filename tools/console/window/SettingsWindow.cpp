@@ -134,7 +134,7 @@ INT_PTR SettingsWindow::Handle(UINT message, WPARAM wParam) {
     switch (message) {
         case WM_COMMAND: Command(LOWORD(wParam), HIWORD(wParam)); return TRUE;
         case WM_TIMER:
-            if (wParam != loopTimer_->Id()) return FALSE;
+            if (loopTimer_ == nullptr || wParam != loopTimer_->Id()) return FALSE;
             loopTimer_->RunDue();
             Show();
             return TRUE;
