@@ -151,8 +151,7 @@ check "rfc2217: the Linux build's bytes on the line" "$(heard "$work/rfc2217-lin
 # The settings window, scalepoll-console.exe, in the same Wine prefix on a
 # virtual display of its own: tools/console/window/tests/window_test.sh.
 echo "scalepoll-console.exe under Wine, on a virtual display:"
-if tools/console/window/tests/window_test.sh build-win/tools/console/window/scalepoll-console.exe \
-  build-win/tools/console/window/scalepoll_window_driver.exe "$sim" build-win/console-window.png; then
+if tools/console/window/tests/window_test.sh build-win "$sim" build-win/console-window.png; then
   passed=$((passed + 1))
 else
   echo "FAILED the settings window"

@@ -8,14 +8,17 @@
 # refuses to open as a port; every other COM port of the window's list is a
 # path that does not exist. Leaves a picture of the window in PICTURE.
 #
-# Usage: window_test.sh CONSOLE_EXE DRIVER_EXE SIM_BINARY PICTURE
+# First the loop timer's own test (loop_timer_test.cpp) in the same Wine.
+#
+# Usage: window_test.sh WINDOWS_BUILD_DIR SIM_BINARY PICTURE
 # With WINEPREFIX set, that prefix is used (its ports are set here);
 # otherwise a fresh one in the temporary folder.
 set -euo pipefail
-console=$(realpath "$1")
-driver=$(realpath "$2")
-sim=$(realpath "$3")
-picture=$(realpath -m "$4")
+programs=$(realpath "$1")/tools/console/window
+console=$programs/scalepoll-console.exe
+driver=$programs/scalepoll_window_driver.exe
+sim=$(realpath "$2")
+picture=$(realpath -m "$3")
 cd "$(dirname "$0")"
 # shellcheck source=scripts/checks.sh
 . ../../../../scripts/checks.sh
@@ -71,6 +74,10 @@ for n in $(seq 10); do
   fi
 done
 echo "window: Wine ready after $(elapsed)"
+
+timeout 120 wine "$programs/scalepoll_window_tests.exe" 2>&1 | tr -d '\r' >"$work/unit.txt" || true
+grep -E '^read ticks' "$work/unit.txt" | sed 's/^/window: /' || true
+check "the loop timer's test" "[  PASSED  ] 1 test." "$(grep -E '^\[  (PASSED|FAILED)  \]' "$work/unit.txt" | head -n 1)"
 
 mkdir "$work/site"
 (cd "$work/site" && exec env SCALEPOLL_COM1="$work/no-com1" SCALEPOLL_COM2="$work/no-com2" \
