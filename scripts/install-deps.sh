@@ -10,7 +10,9 @@ set -euo pipefail
 case "${1:-linux}" in
   linux) packages=(cmake make g++ libgtest-dev libgmock-dev clang-14 libclang-rt-14-dev libbenchmark-dev
                    libncurses-dev tmux strace man-db qemu-system-x86 busybox-static ser2net) ;;
-  windows) packages=(cmake make g++-mingw-w64-x86-64-posix googletest wine wine64 ser2net) ;;
+  windows) packages=(cmake make g++-mingw-w64-x86-64-posix googletest wine wine64 ser2net
+                     # the settings window's test: a virtual display, X input, the window's picture
+                     xvfb xdotool imagemagick) ;;
   package) packages=(cmake make g++ libncurses-dev man-db dpkg-dev lintian zip g++-mingw-w64-x86-64-posix) ;;
   *) echo "usage: $0 [linux|windows|package]" >&2; exit 2 ;;
 esac

@@ -148,5 +148,15 @@ check "rfc2217: the Linux build's result line" "$(cat "$work/rfc2217-linux.out")
 check "rfc2217: the Linux build's bytes on the line" "$(heard "$work/rfc2217-linux.rec")" \
   "$(heard "$work/rfc2217-win.rec")"
 
+# The settings window, scalepoll-console.exe, in the same Wine prefix on a
+# virtual display of its own: tools/console/window/tests/window_test.sh.
+echo "scalepoll-console.exe under Wine, on a virtual display:"
+if tools/console/window/tests/window_test.sh build-win "$sim" build-win/console-window.png; then
+  passed=$((passed + 1))
+else
+  echo "FAILED the settings window"
+  failed=$((failed + 1))
+fi
+
 echo "$passed passed, $failed failed"
 [ "$failed" -eq 0 ]
