@@ -80,9 +80,7 @@ grep -E '^read ticks' "$work/unit.txt" | sed 's/^/window: /' || true
 check "the loop timer's test" "[  PASSED  ] 1 test." "$(grep -E '^\[  (PASSED|FAILED)  \]' "$work/unit.txt" | head -n 1)"
 
 mkdir "$work/site"
-(cd "$work/site" && exec env SCALEPOLL_COM1="$work/no-com1" SCALEPOLL_COM2="$work/no-com2" \
-   SCALEPOLL_COM3="$work/no-com3" SCALEPOLL_COM4="$work/no-com4" \
-   WINEDEBUG=-all,trace+file wine "$console" COM1 9600 8 None 1 >"$work/console.out" 2>"$work/console.trace") &
+(cd "$work/site" && exec env WINEDEBUG=-all,trace+file wine "$console" COM1 9600 8 None 1 >"$work/console.out" 2>"$work/console.trace") &
 pids+=($!)
 coproc DRIVER { exec wine "$driver" 2>>"$work/driver.err"; }
 # shellcheck disable=SC2153  # set by coproc
