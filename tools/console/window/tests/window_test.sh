@@ -194,8 +194,9 @@ check "the closed dialog: settings greyed, Open again shown" "no no yes" \
   "$(ask enabled $ports) $(ask enabled $lahdata) $(ask shown $open_again)"
 
 # The keyboard, through the X server: Enter presses Open again; Tab goes to
-# the speed field, Enter opens its list, Down and Enter pick; Alt+R goes to
-# the parity; Esc is Cancel.
+# the speed field, Enter opens its list, Up and Enter pick; Alt+R goes to
+# the parity, whose list Esc closes; typed test text goes out with Enter;
+# Esc is Cancel.
 xdotool search --name "Serial settings" windowfocus --sync >/dev/null 2>&1 || true
 xdotool key Return
 eventually "Enter opens the dialog again" "Serial settings" caption
@@ -208,6 +209,16 @@ xdotool key Up Return
 eventually "Up and Enter pick the speed before" 9600 text $nopeus
 xdotool key alt+r
 eventually "Alt+R goes to the parity" $pariteetti focus
+xdotool key Return
+eventually "Enter opens the parity list" yes shown $listparity
+xdotool key Escape
+eventually "Esc closes the list" no shown $listparity
+check "and leaves the dialog open" "Serial settings" "$(ask caption)"
+xdotool key alt+e End shift+Home
+xdotool type '&ok'
+xdotool key Return
+eventually "typed test text goes out with Enter" ok text $lahto
+check "the typed text on the line" "6F 6B" "$(line_received | tail -c 5)"
 xdotool key Escape
 eventually "Esc closes the dialog" "Serial settings  (closed)" caption
 check "Cancel saves nothing" "$(printf 'COM1\r\n19200\r\n7\r\n1\r\n2\r\nTesti\r\n' | od -An -tx1)" \
