@@ -79,6 +79,14 @@ timeout 120 wine "$programs/scalepoll_window_tests.exe" 2>&1 | tr -d '\r' >"$wor
 grep -E '^read ticks' "$work/unit.txt" | sed 's/^/window: /' || true
 check "the loop timer's test" "[  PASSED  ] 1 test." "$(grep -E '^\[  (PASSED|FAILED)  \]' "$work/unit.txt" | head -n 1)"
 
+# The command line as on Linux: --version, and some settings but not all five.
+check "--version" "scalepoll-console $(cat "$programs/../../../version.txt")" \
+  "$(wine "$console" --version 2>/dev/null | tr -d '\r')"
+status=0
+wine "$console" COM1 9600 >/dev/null 2>"$work/usage.err" || status=$?
+check "two settings of five: status 2 and why" "2 scalepoll-console: give all five settings or none" \
+  "$status $(cut -d '(' -f 1 "$work/usage.err" | sed 's/ *$//')"
+
 mkdir "$work/site"
 (cd "$work/site" && exec env SCALEPOLL_COM1="$work/no-com1" SCALEPOLL_COM2="$work/no-com2" \
    SCALEPOLL_COM3="$work/no-com3" SCALEPOLL_COM4="$work/no-com4" \
