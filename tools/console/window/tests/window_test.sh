@@ -88,9 +88,7 @@ check "two settings of five: status 2 and why" "2 scalepoll-console: give all fi
   "$status $(cut -d '(' -f 1 "$work/usage.err" | sed 's/ *$//')"
 
 mkdir "$work/site"
-(cd "$work/site" && exec env SCALEPOLL_COM1="$work/no-com1" SCALEPOLL_COM2="$work/no-com2" \
-   SCALEPOLL_COM3="$work/no-com3" SCALEPOLL_COM4="$work/no-com4" \
-   WINEDEBUG=-all,trace+file wine "$console" COM1 9600 8 None 1 >"$work/console.out" 2>"$work/console.trace") &
+(cd "$work/site" && exec env WINEDEBUG=-all,trace+file wine "$console" COM1 9600 8 None 1 >"$work/console.out" 2>"$work/console.trace") &
 pids+=($!)
 coproc DRIVER { exec wine "$driver" 2>>"$work/driver.err"; }
 # shellcheck disable=SC2153  # set by coproc
