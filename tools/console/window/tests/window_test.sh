@@ -79,6 +79,14 @@ timeout 120 wine "$programs/scalepoll_window_tests.exe" 2>&1 | tr -d '\r' >"$wor
 grep -E '^read ticks' "$work/unit.txt" | sed 's/^/window: /' || true
 check "the loop timer's test" "[  PASSED  ] 1 test." "$(grep -E '^\[  (PASSED|FAILED)  \]' "$work/unit.txt" | head -n 1)"
 
+# The command line as on Linux: --version, and some settings but not all five.
+check "--version" "scalepoll-console $(cat "$programs/../../../version.txt")" \
+  "$(wine "$console" --version 2>/dev/null | tr -d '\r')"
+status=0
+wine "$console" COM1 9600 >/dev/null 2>"$work/usage.err" || status=$?
+check "two settings of five: status 2 and why" "2 scalepoll-console: give all five settings or none" \
+  "$status $(cut -d '(' -f 1 "$work/usage.err" | sed 's/ *$//')"
+
 mkdir "$work/site"
 (cd "$work/site" && exec env WINEDEBUG=-all,trace+file wine "$console" COM1 9600 8 None 1 >"$work/console.out" 2>"$work/console.trace") &
 pids+=($!)
@@ -192,8 +200,9 @@ check "the closed dialog: settings greyed, Open again shown" "no no yes" \
   "$(ask enabled $ports) $(ask enabled $lahdata) $(ask shown $open_again)"
 
 # The keyboard, through the X server: Enter presses Open again; Tab goes to
-# the speed field, Enter opens its list, Down and Enter pick; Alt+R goes to
-# the parity; Esc is Cancel.
+# the speed field, Enter opens its list, Up and Enter pick; Alt+R goes to
+# the parity, whose list Esc closes; typed test text goes out with Enter;
+# Esc is Cancel.
 xdotool search --name "Serial settings" windowfocus --sync >/dev/null 2>&1 || true
 xdotool key Return
 eventually "Enter opens the dialog again" "Serial settings" caption
@@ -206,6 +215,16 @@ xdotool key Up Return
 eventually "Up and Enter pick the speed before" 9600 text $nopeus
 xdotool key alt+r
 eventually "Alt+R goes to the parity" $pariteetti focus
+xdotool key Return
+eventually "Enter opens the parity list" yes shown $listparity
+xdotool key Escape
+eventually "Esc closes the list" no shown $listparity
+check "and leaves the dialog open" "Serial settings" "$(ask caption)"
+xdotool key alt+e End shift+Home
+xdotool type '&ok'
+xdotool key Return
+eventually "typed test text goes out with Enter" ok text $lahto
+check "the typed text on the line" "6F 6B" "$(line_received | tail -c 5)"
 xdotool key Escape
 eventually "Esc closes the dialog" "Serial settings  (closed)" caption
 check "Cancel saves nothing" "$(printf 'COM1\r\n19200\r\n7\r\n1\r\n2\r\nTesti\r\n' | od -An -tx1)" \
