@@ -32,11 +32,26 @@ void EventLoop::Run() {
             if (!WaitFor(next)) break;
             continue;  // the wait may end early or with input; look again
         }
-        next->dueMs_ = time_.NowMs() + next->intervalMs_;
-        next->inputReady_ = false;  // what the tick takes may be all there was
-        next->onTick_();            // may disable or restart any timer, or quit
+        Fire(*next);
     }
     quitting_ = false;
+}
+
+void EventLoop::RunDue() {
+    for (IntervalTimer* next = NextDue(); next != nullptr && next->dueMs_ <= time_.NowMs(); next = NextDue())
+        Fire(*next);
+}
+
+std::optional<std::int64_t> EventLoop::NextDueMs() {
+    const IntervalTimer* next = NextDue();
+    if (next == nullptr) return std::nullopt;
+    return next->dueMs_;
+}
+
+void EventLoop::Fire(IntervalTimer& timer) {
+    timer.dueMs_ = time_.NowMs() + timer.intervalMs_;
+    timer.inputReady_ = false;  // what the tick takes may be all there was
+    timer.onTick_();            // may disable or restart any timer, or quit
 }
 
 IntervalTimer::IntervalTimer(EventLoop& loop, std::int64_t intervalMs, std::function<void()> onTick)

@@ -9,6 +9,11 @@
 // late, and then keeps its interval from that moment: ticks never pile up.
 // Quit() ends Run() before any further tick is handled.
 //
+// A program whose thread must wait in a loop of its own (a window's message
+// loop) runs the timers from there instead of calling Run(): it asks
+// NextDueMs() when to come back and then calls RunDue(). Such a program has
+// no input to wait for: its timers tick on their grid alone.
+//
 // A timer that waits for input (WaitFor) keeps its grid of ticks but skips
 // every tick at which its input has nothing: the loop does not wake for
 // them, and sleeps on the input and the other timers instead. Once input is
@@ -19,6 +24,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <vector>
 
 #include "platform/TimeSource.h"
@@ -37,11 +43,18 @@ public:
     // return at once; either way the loop can be run again afterwards.
     void Run();
     void Quit() { quitting_ = true; }
+    // Fires, in order, every tick due by now, as Run() would, and returns
+    // once none is; never waits and never watches input.
+    void RunDue();
+    // When the next tick falls due (it may be past); nothing when no timer
+    // is enabled or every enabled one waits for input.
+    std::optional<std::int64_t> NextDueMs();
     std::int64_t NowMs() { return time_.NowMs(); }
 
 private:
     friend class IntervalTimer;
     IntervalTimer* NextDue();
+    void Fire(IntervalTimer& timer);
     // Waits for the next due timer or for input; false when nothing can come.
     bool WaitFor(IntervalTimer* next);
 

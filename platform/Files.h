@@ -1,6 +1,7 @@
 // Files the system writes: the settings dialog's settings file, replaced
 // whole at every save, and the line trace, appended to one line at a time.
-// The POSIX implementation lives in platform/posix/Files.cpp.
+// The implementations live in platform/posix/Files.cpp and
+// platform/win32/Files.cpp; the name of a file being saved is shared.
 #pragma once
 
 #include <memory>
@@ -10,9 +11,19 @@
 
 #include "platform/TextOutput.h"
 
-// Creates `path`, or empties it when it exists, and writes exactly `bytes`.
-// Nothing on success, otherwise the system's reason ("Is a directory", ...).
+// Replaces `path` with a file of exactly `bytes`, whole or not at all: the
+// bytes go to a new file beside it (SavingName), reach the disk, and only
+// then is the new file renamed over `path`. A failing write or a full disk
+// leaves the earlier file as it was and removes the new one; a link under
+// the name `path` is replaced, never followed. Nothing on success, otherwise
+// the system's reason ("Is a directory", ...).
 std::optional<std::string> WriteWholeFile(const std::string& path, std::string_view bytes);
+
+// A name for the new file of a save of `path`, in the same folder so that
+// the rename stays on one disk: `path` + ".saving-" + eight random hex
+// digits. Each call gives another name; the file is created exclusively, so
+// a name that is taken is simply passed over.
+std::string SavingName(const std::string& path);
 
 // `path` opened for appending (created when missing), each WriteAndFlush one
 // write at the end of the file; nullptr when it cannot be opened. The file is

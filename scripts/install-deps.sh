@@ -4,14 +4,19 @@
 #   scripts/install-deps.sh windows   the Windows cross build (MinGW-w64, GoogleTest's
 #                                     sources to build for Windows) and Wine for its tests
 #   scripts/install-deps.sh package   what scripts/package.sh needs: the .deb's tools and
-#                                     lintian, zip, and MinGW-w64 for the Windows zip
+#                                     lintian, zip, MinGW-w64 for the Windows zip, wixl and
+#                                     msitools for the MSI, and Wine to try the MSI
 set -euo pipefail
 
 case "${1:-linux}" in
   linux) packages=(cmake make g++ libgtest-dev libgmock-dev clang-14 libclang-rt-14-dev libbenchmark-dev
                    libncurses-dev tmux strace man-db qemu-system-x86 busybox-static ser2net) ;;
-  windows) packages=(cmake make g++-mingw-w64-x86-64-posix googletest wine wine64 ser2net) ;;
-  package) packages=(cmake make g++ libncurses-dev man-db dpkg-dev lintian zip g++-mingw-w64-x86-64-posix) ;;
+  windows) packages=(cmake make g++-mingw-w64-x86-64-posix googletest wine wine64 ser2net
+                     # the settings window's test: a virtual display, X input, the window's picture
+                     xvfb xdotool imagemagick) ;;
+  package) packages=(cmake make g++ libncurses-dev man-db dpkg-dev lintian zip g++-mingw-w64-x86-64-posix
+                     # the MSI: built by wixl, its PATH entry added by msitools, tried under Wine
+                     wixl msitools wine wine64) ;;
   *) echo "usage: $0 [linux|windows|package]" >&2; exit 2 ;;
 esac
 

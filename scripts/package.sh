@@ -5,13 +5,18 @@
 #                                              /usr/bin, their manual pages, the copyright
 #                                              file and changelog; checked with lintian
 #   dist/scalepoll-<version>-windows-x64.zip   scalepoll-<version>-windows-x64/ holding
-#                                              scalepoll.exe (static: no DLL beside it),
-#                                              README.md and LICENSE.txt with CR LF line ends
+#                                              scalepoll.exe and scalepoll-console.exe
+#                                              (static: no DLL beside them), README.md and
+#                                              LICENSE.txt with CR LF line ends
+#   dist/scalepoll-<version>-x64.msi           the same four files for Program Files, the
+#                                              folder on the system PATH, a Start-menu entry
+#                                              for the console (scripts/make-msi.sh)
 #
 # The version is the one in project() in CMakeLists.txt; packaging/deb/changelog
 # must have an entry for it at the top (its maintainer is the package's).
 # Builds in build-pkg/ and build-win-pkg/. scripts/test-package.sh installs the
-# .deb and tries it. SCALEPOLL_WERROR=ON makes compiler warnings errors (CI).
+# .deb and tries it, and the MSI under Wine (scripts/test-msi.sh).
+# SCALEPOLL_WERROR=ON makes compiler warnings errors (CI).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh package
@@ -99,28 +104,38 @@ if grep -q '^E: ' <<<"$lintian_out"; then
   exit 1
 fi
 
-# --- The Windows zip -----------------------------------------------------------
+# --- The Windows zip and MSI ---------------------------------------------------
 win=build-win-pkg
 toolchain=()
 [ -f "$win/CMakeCache.txt" ] || toolchain=(-DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake)
 cmake -S . -B "$win" "${toolchain[@]}" -DCMAKE_BUILD_TYPE=Release -DSCALEPOLL_TESTS=OFF "$werror" >/dev/null
-cmake --build "$win" -j "$jobs" --target scalepoll
+cmake --build "$win" -j "$jobs" --target scalepoll scalepoll-console
 
 name=scalepoll-$version-windows-x64
 zip=dist/$name.zip
 stage=$win/zip
 rm -rf "$stage"
 mkdir -p "$stage/$name"
-x86_64-w64-mingw32-strip -o "$stage/$name/scalepoll.exe" "$win/scalepoll.exe"
-# Static: it may import only Windows' own DLLs, none of MinGW's C++ runtime.
-dlls=$(x86_64-w64-mingw32-objdump -p "$stage/$name/scalepoll.exe" | sed -n 's/^\tDLL Name: //p')
-if foreign=$(grep -viE '^(kernel32|msvcrt|advapi32|user32|ws2_32|ucrtbase|api-ms-win-.*)\.dll$' <<<"$dlls"); then
-  echo "package: scalepoll.exe needs DLLs Windows does not have: $foreign" >&2
-  exit 1
-fi
+programs=(scalepoll.exe tools/console/window/scalepoll-console.exe)
+for program in "${programs[@]}"; do
+  exe=$stage/$name/$(basename "$program")
+  x86_64-w64-mingw32-strip -o "$exe" "$win/$program"
+  # Static: it may import only Windows' own DLLs, none of MinGW's C++ runtime.
+  dlls=$(x86_64-w64-mingw32-objdump -p "$exe" | sed -n 's/^\tDLL Name: //p')
+  if foreign=$(grep -viE '^(kernel32|msvcrt|advapi32|user32|gdi32|comctl32|ws2_32|ucrtbase|api-ms-win-.*)\.dll$' <<<"$dlls"); then
+    echo "package: $(basename "$exe") needs DLLs Windows does not have: $foreign" >&2
+    exit 1
+  fi
+done
 sed 's/$/\r/' README.md >"$stage/$name/README.md"
 sed 's/$/\r/' LICENSE >"$stage/$name/LICENSE.txt"
 touch -d "@$SOURCE_DATE_EPOCH" "$stage/$name" "$stage/$name"/*
 rm -f "$zip"
-(cd "$stage" && TZ=UTC zip -X -9 -q "$OLDPWD/$zip" "$name/" "$name/scalepoll.exe" "$name/README.md" "$name/LICENSE.txt")
+(cd "$stage" && TZ=UTC zip -X -9 -q "$OLDPWD/$zip" "$name/" "$name/scalepoll.exe" "$name/scalepoll-console.exe" \
+   "$name/README.md" "$name/LICENSE.txt")
 echo "package: $zip"
+
+msi=dist/scalepoll-$version-x64.msi
+rm -f "$msi"
+scripts/make-msi.sh "$stage/$name" "$version" "$msi"
+echo "package: $msi"

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Makes the packages (scripts/package.sh), installs the .deb on this machine
 # with dpkg -i, tries the installed programs and removes the package again
-# with dpkg -r, also when a check fails. Needs root or sudo, as
+# with dpkg -r, also when a check fails. Then tries the Windows zip and the
+# MSI under Wine (scripts/test-windows-packages.sh). Needs root or sudo, as
 # scripts/install-deps.sh does. Stops before installing anything if a
 # scalepoll package is installed already: that one is not ours to remove.
 set -euo pipefail
@@ -61,3 +62,11 @@ check "one weighing: the installed scalepoll against the installed scalepoll-sim
   "$(timeout 60 /usr/bin/scalepoll-sim --station 3:weight=1250 -- /usr/bin/scalepoll COM1 9600 8 None 1 3)"
 check "the installed manual page formats" "" \
   "$(LC_ALL=C.UTF-8 man --warnings -l /usr/share/man/man1/scalepoll.1.gz 2>&1 >/dev/null)"
+
+# The Windows packages, under Wine.
+if scripts/test-windows-packages.sh; then
+  passed=$((passed + 1))
+else
+  echo "FAILED the Windows packages"
+  failed=$((failed + 1))
+fi

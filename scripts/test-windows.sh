@@ -4,9 +4,11 @@
 # on its COM ports and through ser2net over rfc2217://.
 #
 # Wine runs in a fresh prefix in a temporary folder. Its COM1 and COM2 are
-# simulators' pseudo-terminals and its COM3 and COM4 paths that do not exist,
+# simulators' pseudo-terminals and its COM3 a path that does not exist; COM4,
+# COM7 and COM12 are simulators for the runs that name another local port in
+# SCALEPOLL_COMn, and every other port up to COM12 a path that does not exist,
 # all set in its registry, so nothing here can reach the machine's own serial
-# ports.
+# ports (Wine gives those only COM numbers that are left free).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/build-windows.sh
@@ -28,6 +30,56 @@ trap finish EXIT
 # shellcheck source=scripts/checks.sh
 . scripts/checks.sh
 
+# --- Other local ports through SCALEPOLL_COMn -------------------------------
+# A caller that knows only COM1..COM4 reaches a port Windows numbered higher
+# through SCALEPOLL_COMn. COM7 and COM12 are simulators whose station 3
+# answers with a weight of its own; COM4 is one whose station 3 answers with
+# yet another, so a run whose variable names no port, and that fell back to
+# COM4 instead, would show it. Those runs must be silent, and on time.
+declare -A local_port_weight=([7]=777 [12]=1212 [4]=4444)
+declare -A local_port_runs=([com7]="1 COM7" [device-namespace]="2 \\\\.\\COM12"
+                            [com0]="4 COM0" [com257]="4 COM257" [xyz]="4 XYZ")
+declare -A local_port_expected=([com7]="0;3,0,777" [device-namespace]="0;3,0,1212"
+                                [com0]="0;3,1,0" [com257]="0;3,1,0" [xyz]="0;3,1,0")
+start_local_port_sims() {
+  local n
+  for n in "${!local_port_weight[@]}"; do
+    "$sim" --station "3:weight=${local_port_weight[$n]}" >"$work/local-com$n.pty" &
+    sim_pids+=($!)
+  done
+  for n in "${!local_port_weight[@]}"; do
+    for _ in $(seq 50); do [ -s "$work/local-com$n.pty" ] && break; sleep 0.1; done
+    port[$n]=$(head -n 1 "$work/local-com$n.pty")
+  done
+}
+start_local_port_runs() {  # in the background, into run_pids; each run's time in NAME.ms
+  local name n value
+  for name in "${!local_port_runs[@]}"; do
+    read -r n value <<<"${local_port_runs[$name]}"
+    (
+      started=$(date +%s%N)
+      env "SCALEPOLL_COM$n=$value" timeout 60 wine build-win/scalepoll.exe "COM$n" 9600 8 None 1 3 \
+        >"$work/local-$name.out" 2>/dev/null || true
+      echo $((($(date +%s%N) - started) / 1000000)) >"$work/local-$name.ms"
+    ) &
+    run_pids+=($!)
+  done
+}
+check_local_port_runs() {
+  local name n value ms
+  for name in "${!local_port_runs[@]}"; do
+    read -r n value <<<"${local_port_runs[$name]}"
+    ms=$(cat "$work/local-$name.ms")
+    echo "SCALEPOLL_COM$n=$value: $ms ms"
+    check "SCALEPOLL_COM$n=$value: result line" "${local_port_expected[$name]}" "$(cat "$work/local-$name.out")"
+    # A silent station takes 5000 ms + 3 x 5000 ms; Wine's start comes on top.
+    if [[ ${local_port_expected[$name]} == "0;3,1,0" ]]; then
+      check "SCALEPOLL_COM$n=$value: silent on time (20 s and Wine's start, under 40 s)" yes \
+        "$( ((ms >= 19500 && ms < 40000)) && echo yes || echo "no: $ms ms")"
+    fi
+  done
+}
+
 # The end-to-end runs: the stations a simulator plays, the port the Windows
 # build reads them on, the stations it is asked for, and the line it prints.
 declare -A sim_options=([answering]="--station 3:weight=1250 --station 12:silent" [unstable]="--station 5:unstable")
@@ -36,7 +88,8 @@ declare -A stations=([answering]="3 12" [unstable]="5")
 declare -A expected=([answering]="0;3,0,1250;12,1,0" [unstable]="2;Modem error")
 runs=(answering unstable)
 
-declare -A port=([3]=$work/no-port-3 [4]=$work/no-port-4)
+declare -A port
+for n in $(seq 12); do port[$n]=$work/no-port-$n; done
 for name in "${runs[@]}"; do
   # shellcheck disable=SC2086  # the options are words
   "$sim" ${sim_options[$name]} --record "$work/$name-win.rec" >"$work/$name.pty" &
@@ -47,14 +100,16 @@ for name in "${runs[@]}"; do
   port[${com[$name]}]=$(head -n 1 "$work/$name.pty")
 done
 
-for n in 1 2 3 4; do
+start_local_port_sims
+
+for n in "${!port[@]}"; do
   wine reg add 'HKLM\Software\Wine\Ports' /v "COM$n" /t REG_SZ /d "${port[$n]}" /f >>"$work/wine.log" 2>&1
 done
 # Wine maps its ports from the registry when its server starts again.
 wineserver -k || true
 wineserver -w
 wine reg query 'HKLM\Software\Wine\Ports' >>"$work/wine.log" 2>&1
-for n in 1 2 3 4; do
+for n in "${!port[@]}"; do
   if [ "$(readlink "$WINEPREFIX/dosdevices/com$n")" != "${port[$n]}" ]; then
     echo "Wine's COM$n is not ${port[$n]}: stopping before anything opens it" >&2
     exit 1
@@ -130,6 +185,7 @@ for name in "${runs[@]}"; do
     build-winlinux/scalepoll COM1 9600 8 None 1 ${stations[$name]} >"$work/$name-linux.out" 2>/dev/null &
   run_pids+=($!)
 done
+start_local_port_runs
 for pid in "${run_pids[@]}"; do wait "$pid" || true; done
 for pid in "${sim_pids[@]}"; do kill "$pid" 2>/dev/null || true; wait "$pid" 2>/dev/null || true; done
 
@@ -147,6 +203,17 @@ check "rfc2217: result line" "0;3,0,1250;12,1,0" "$(cat "$work/rfc2217-win.out")
 check "rfc2217: the Linux build's result line" "$(cat "$work/rfc2217-linux.out")" "$(cat "$work/rfc2217-win.out")"
 check "rfc2217: the Linux build's bytes on the line" "$(heard "$work/rfc2217-linux.rec")" \
   "$(heard "$work/rfc2217-win.rec")"
+check_local_port_runs
+
+# The settings window, scalepoll-console.exe, in the same Wine prefix on a
+# virtual display of its own: tools/console/window/tests/window_test.sh.
+echo "scalepoll-console.exe under Wine, on a virtual display:"
+if tools/console/window/tests/window_test.sh build-win "$sim" build-win/console-window.png; then
+  passed=$((passed + 1))
+else
+  echo "FAILED the settings window"
+  failed=$((failed + 1))
+fi
 
 echo "$passed passed, $failed failed"
 [ "$failed" -eq 0 ]

@@ -3,9 +3,16 @@
 // saving writes SARJA1.INI into the current directory.
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <csignal>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <iterator>
+#include <set>
 #include <sstream>
 
 #include "serial/Sarja1_u.h"
@@ -15,6 +22,28 @@
 namespace fs = std::filesystem;
 
 namespace {
+
+// Files this process writes may grow to `bytes` and no further while it
+// lives: a write past that fails as on a full disk (EFBIG, its signal ignored).
+class FileSizeLimit {
+public:
+    explicit FileSizeLimit(rlim_t bytes) {
+        getrlimit(RLIMIT_FSIZE, &previous_);
+        const rlimit limited{bytes, previous_.rlim_max};
+        setrlimit(RLIMIT_FSIZE, &limited);
+        previousHandler_ = std::signal(SIGXFSZ, SIG_IGN);
+    }
+    ~FileSizeLimit() {
+        setrlimit(RLIMIT_FSIZE, &previous_);
+        std::signal(SIGXFSZ, previousHandler_);
+    }
+    FileSizeLimit(const FileSizeLimit&) = delete;
+    FileSizeLimit& operator=(const FileSizeLimit&) = delete;
+
+private:
+    rlimit previous_{};
+    void (*previousHandler_)(int);
+};
 
 struct DialogFixture : ::testing::Test {
     TemporaryDirectory directory;
@@ -38,6 +67,13 @@ struct DialogFixture : ::testing::Test {
         sarja1.AsetaComm();
         sarja1.Visible = true;
         line.calls.clear();
+    }
+
+    // The names in the test's directory.
+    static std::set<std::string> Names() {
+        std::set<std::string> names;
+        for (const auto& entry : fs::directory_iterator(".")) names.insert(entry.path().filename().string());
+        return names;
     }
 
     static std::string SettingsFile() {
@@ -211,24 +247,69 @@ TEST_F(DialogFixture, PortThatCannotBeOpenedIsReportedAndTheDialogStillCloses) {
     EXPECT_FALSE(sarja1.Visible);
 }
 
-TEST_F(DialogFixture, SettingsFileThatCannotBeWrittenStopsTheSave) {
-    struct Case {
-        void (*prepare)();
-        const char* message;
-    };
-    const Case cases[] = {
-        {[] { fs::create_directory("SARJA1.INI"); }, "Cannot write SARJA1.INI: Is a directory"},
-        {[] { fs::create_symlink("/dev/full", "SARJA1.INI"); }, "Cannot write SARJA1.INI: No space left on device"},
-    };
-    for (const Case& c : cases) {
-        fs::remove_all("SARJA1.INI");
-        c.prepare();
+// What a save that fails must leave: the earlier file as it was, no new file
+// beside it, the port untouched and the dialog open.
+TEST_F(DialogFixture, SaveThatFailsLeavesTheEarlierFileWhole) {
+    const std::string earlier = "COM2\r\n4800\r\n7\r\n1\r\n2\r\nTesti\r\n";
+    auto expectFailedSave = [&](const char* message, const std::function<void()>& click) {
         StartWith("COM1");
         messages.clear();
-        sarja1.BitBtn1Click();
-        EXPECT_EQ(messages, std::vector<std::string>{c.message});
+        click();
+        EXPECT_EQ(messages, std::vector<std::string>{message});
         EXPECT_EQ(sarja1.PorttiNo, "COM1");
         EXPECT_TRUE(line.calls.empty());
         EXPECT_TRUE(sarja1.Visible);
+        EXPECT_EQ(Names(), std::set<std::string>{"SARJA1.INI"}) << message;
+    };
+
+    // The disk takes only the first 16 bytes of the new file, as a full disk would.
+    std::ofstream("SARJA1.INI", std::ios::binary) << earlier;
+    expectFailedSave("Cannot write SARJA1.INI: File too large", [&] {
+        const FileSizeLimit limit(16);
+        sarja1.BitBtn1Click();
+    });
+    EXPECT_EQ(SettingsFile(), earlier);
+
+    fs::remove("SARJA1.INI");
+    fs::create_directory("SARJA1.INI");
+    std::ofstream("SARJA1.INI/kept") << earlier;
+    expectFailedSave("Cannot write SARJA1.INI: Is a directory", [&] { sarja1.BitBtn1Click(); });
+    std::ifstream kept("SARJA1.INI/kept", std::ios::binary);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(kept), {}), earlier);
+}
+
+TEST_F(DialogFixture, SaveIntoAFolderTheUserMayNotWriteToLeavesTheEarlierFile) {
+    if (geteuid() == 0) GTEST_SKIP() << "the superuser writes anywhere; ctest runs this as a normal user too";
+    const std::string earlier = "COM2\r\n4800\r\n7\r\n1\r\n2\r\nTesti\r\n";
+    std::ofstream("SARJA1.INI", std::ios::binary) << earlier;
+    fs::permissions(directory.Path(), fs::perms::owner_write, fs::perm_options::remove);
+    StartWith("COM1");
+    sarja1.BitBtn1Click();
+    fs::permissions(directory.Path(), fs::perms::owner_write, fs::perm_options::add);
+    EXPECT_EQ(messages, std::vector<std::string>{"Cannot write SARJA1.INI: Permission denied"});
+    EXPECT_EQ(SettingsFile(), earlier);
+    EXPECT_TRUE(line.calls.empty());
+    EXPECT_TRUE(sarja1.Visible);
+}
+
+// A link planted under the settings file's name would otherwise have the save
+// write wherever it points.
+TEST_F(DialogFixture, LinkPlantedAsTheSettingsFileIsReplacedNotFollowed) {
+    fs::create_directory("elsewhere");
+    std::ofstream("elsewhere/precious", std::ios::binary) << "not the settings";
+    const char* const targets[] = {"elsewhere/precious", "elsewhere/not-yet-there", "/dev/full"};
+    for (const char* target : targets) {
+        fs::remove("SARJA1.INI");
+        fs::create_symlink(fs::absolute(target), "SARJA1.INI");
+        StartWith("COM1");
+        sarja1.BitBtn1Click();
+        EXPECT_TRUE(messages.empty()) << target;
+        // Not read through a link that was left: /dev/full reads without end.
+        ASSERT_TRUE(fs::is_regular_file(fs::symlink_status("SARJA1.INI"))) << target;
+        EXPECT_EQ(SettingsFile(), "COM3\r\n9600\r\n8\r\n0\r\n1\r\nTesti\r\n") << target;
     }
+    std::ifstream precious("elsewhere/precious", std::ios::binary);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(precious), {}), "not the settings");
+    EXPECT_FALSE(fs::exists("elsewhere/not-yet-there"));
+    EXPECT_EQ(Names(), (std::set<std::string>{"SARJA1.INI", "elsewhere"}));
 }

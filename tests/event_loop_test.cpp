@@ -116,3 +116,30 @@ TEST(EventLoop, RunReturnsWhenNoTimerIsEnabled) {
     l.loop.Run();
     EXPECT_EQ(l.time.NowMs(), 0);
 }
+
+// A window's message loop runs the timers itself: RunDue fires what is due,
+// each overdue timer once and in due order, and NextDueMs says when to come
+// back. A timer waiting for input never falls due there.
+TEST(EventLoop, RunDueFiresWhatIsDueAndNextDueMsSaysWhenToComeBack) {
+    Loop l;
+    std::vector<char> fired;
+    IntervalTimer slow(l.loop, 50, [&] { fired.push_back('s'); });
+    IntervalTimer fast(l.loop, 30, [&] { fired.push_back('f'); });
+    ScheduledInput input;
+    IntervalTimer reader(l.loop, 10, [&] { fired.push_back('r'); });
+    EXPECT_EQ(l.loop.NextDueMs(), std::nullopt);
+    reader.WaitFor(&input);
+    reader.Enable();
+    EXPECT_EQ(l.loop.NextDueMs(), std::nullopt);
+    slow.Enable();
+    fast.Enable();
+    EXPECT_EQ(l.loop.NextDueMs(), 30);
+    l.time.Advance(20);
+    l.loop.RunDue();
+    EXPECT_TRUE(fired.empty());
+    l.time.Advance(80);
+    l.loop.RunDue();
+    EXPECT_EQ(fired, (std::vector<char>{'f', 's'}));
+    EXPECT_EQ(l.loop.NextDueMs(), 130);
+    EXPECT_EQ(l.time.NowMs(), 100);
+}

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -12,6 +13,9 @@
 #include "platform/posix/WriteAll.h"
 
 namespace {
+
+// How many taken names a save passes over before it gives up.
+constexpr int kSavingNameAttempts = 16;
 
 // A file the run appends to and never waits for: it is opened and written
 // without blocking, so a FIFO with no reader, or one whose reader stopped,
@@ -69,14 +73,22 @@ private:
 }  // namespace
 
 std::optional<std::string> WriteWholeFile(const std::string& path, std::string_view bytes) {
-    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    std::string saving;
+    int fd = -1;
+    for (int attempt = 0; attempt < kSavingNameAttempts && fd < 0; ++attempt) {
+        saving = SavingName(path);
+        fd = open(saving.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+        if (fd < 0 && errno != EEXIST) break;
+    }
     if (fd < 0) return std::strerror(errno);
-    const bool written = WriteAll(fd, bytes);
-    const int writeError = errno;
-    const bool closed = close(fd) == 0;
-    if (!written) return std::strerror(writeError);
-    if (!closed) return std::strerror(errno);
-    return std::nullopt;
+
+    int error = 0;
+    if (!WriteAll(fd, bytes) || fsync(fd) != 0) error = errno;
+    if (close(fd) != 0 && error == 0) error = errno;
+    if (error == 0 && rename(saving.c_str(), path.c_str()) != 0) error = errno;
+    if (error == 0) return std::nullopt;
+    unlink(saving.c_str());
+    return std::strerror(error);
 }
 
 std::unique_ptr<TextOutput> OpenAppendFile(const std::string& path) {

@@ -5,6 +5,9 @@
 
 namespace {
 
+// How many taken names a save passes over before it gives up.
+constexpr int kSavingNameAttempts = 16;
+
 // The system's text for an error code, without its closing line end.
 std::string ErrorText(DWORD code) {
     char* text = nullptr;
@@ -35,15 +38,24 @@ private:
 }  // namespace
 
 std::optional<std::string> WriteWholeFile(const std::string& path, std::string_view bytes) {
-    const HANDLE file =
-        CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    std::string saving;
+    HANDLE file = INVALID_HANDLE_VALUE;
+    for (int attempt = 0; attempt < kSavingNameAttempts && file == INVALID_HANDLE_VALUE; ++attempt) {
+        saving = SavingName(path);
+        file = CreateFileA(saving.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (file == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_EXISTS) break;
+    }
     if (file == INVALID_HANDLE_VALUE) return ErrorText(GetLastError());
-    const bool written = WriteAll(file, bytes);
-    const DWORD writeError = GetLastError();
-    const bool closed = CloseHandle(file) != 0;
-    if (!written) return ErrorText(writeError);
-    if (!closed) return ErrorText(GetLastError());
-    return std::nullopt;
+
+    DWORD error = ERROR_SUCCESS;
+    if (!WriteAll(file, bytes) || !FlushFileBuffers(file)) error = GetLastError();
+    if (!CloseHandle(file) && error == ERROR_SUCCESS) error = GetLastError();
+    if (error == ERROR_SUCCESS &&
+        !MoveFileExA(saving.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+        error = GetLastError();
+    if (error == ERROR_SUCCESS) return std::nullopt;
+    DeleteFileA(saving.c_str());
+    return ErrorText(error);
 }
 
 std::unique_ptr<TextOutput> OpenAppendFile(const std::string& path) {

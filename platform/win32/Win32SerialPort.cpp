@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "platform/LocalPortName.h"
 #include "platform/network/NetworkPort.h"
 #include "platform/SerialPort.h"
 #include "platform/win32/CommSettings.h"
@@ -77,16 +78,25 @@ private:
     HANDLE handle_;
 };
 
-// A network address in SCALEPOLL_COMn takes the place of the machine's own
-// port; anything else there is left alone, so COMn stays the machine's COMn.
+// SCALEPOLL_COMn, when set and not empty, names what COMn stands for: a
+// device server's network address, or another port of the machine ("COM12",
+// "\\.\COM12"), so that a USB adapter numbered COM5 or higher serves a caller
+// that knows only COM1..COM4. Any other text there names nothing, and the port
+// cannot be opened. Without the variable COMn is the machine's own COMn.
 class Win32SerialPorts final : public SerialPorts {
 public:
     std::unique_ptr<SerialPort> Open(int portNumber) override {
-        const std::string name = "COM" + std::to_string(portNumber);
-        const char* configured = std::getenv(("SCALEPOLL_" + name).c_str());
-        if (configured != nullptr && IsNetworkAddress(configured)) return OpenNetworkPort(configured);
-        const HANDLE handle = CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                                          FILE_ATTRIBUTE_NORMAL, nullptr);
+        const char* configured = std::getenv(("SCALEPOLL_COM" + std::to_string(portNumber)).c_str());
+        if (configured == nullptr || *configured == '\0') return OpenLocal(portNumber);
+        if (IsNetworkAddress(configured)) return OpenNetworkPort(configured);
+        if (const auto local = ParseLocalPortName(configured)) return OpenLocal(*local);
+        return nullptr;
+    }
+
+private:
+    static std::unique_ptr<SerialPort> OpenLocal(int number) {
+        const HANDLE handle = CreateFileA(LocalPortDevice(number).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                          OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
         if (handle == INVALID_HANDLE_VALUE) return nullptr;
         return std::make_unique<Win32SerialPort>(handle);
     }

@@ -1,0 +1,72 @@
+#!/usr/bin/env bash
+# The terminal console's screen as text, for the README: scalepoll-console
+# in an 80 x 24 tmux pane on COM1, a pseudo-terminal where scalepoll-sim plays
+# station 1 (COM2..COM4 paths that do not exist); the read request for
+# station 1 is typed as the test text and sent, and the screen is captured
+# once the station's reply shows under Received.
+#
+#   scripts/console-screen.sh            prints the screen
+#   scripts/console-screen.sh --readme   puts it in README.md, between the
+#                                        console-screen markers
+#
+# Builds scalepoll-console and scalepoll-sim in build/ when needed.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+[ -f build/CMakeCache.txt ] || cmake -S . -B build >/dev/null
+cmake --build build -j "$(nproc 2>/dev/null || echo 2)" --target scalepoll-console scalepoll-sim >/dev/null
+
+work=$(mktemp -d)
+socket=scalepoll-console-screen-$$
+sim_pid=
+finish() {
+  tmux -L "$socket" kill-server 2>/dev/null || true
+  [ -z "$sim_pid" ] || kill "$sim_pid" 2>/dev/null || true
+  rm -rf "$work"
+}
+trap finish EXIT
+
+screen() { tmux -L "$socket" capture-pane -p -t console 2>/dev/null; }
+keys() { tmux -L "$socket" send-keys -t console "$@"; }
+wait_for() {  # TEXT: up to 15 s until it is on the screen
+  for _ in $(seq 300); do screen | grep -qF -- "$1" && return 0; sleep 0.05; done
+  echo "console-screen: \"$1\" never showed; the screen:" >&2
+  screen >&2
+  exit 1
+}
+
+build/tools/sim/scalepoll-sim --station 1:weight=1250 >"$work/sim.out" 2>"$work/sim.err" &
+sim_pid=$!
+for _ in $(seq 100); do [ -s "$work/sim.out" ] && break; sleep 0.05; done
+pty=$(head -n 1 "$work/sim.out")
+
+console=$PWD/build/tools/console/scalepoll-console
+(cd "$work" && tmux -L "$socket" -f /dev/null new-session -d -s console -x 80 -y 24 \
+   "SCALEPOLL_COM1='$pty' SCALEPOLL_COM2='$work/none2' SCALEPOLL_COM3='$work/none3' \
+    SCALEPOLL_COM4='$work/none4' '$console' COM1 9600 8 None 1")
+wait_for "in use: COM1 (open)"
+# From the port choice to the test text, which is emptied, then the request.
+keys Tab Tab Tab Tab Tab Tab Tab End
+for _ in $(seq 9); do keys BSpace; done
+keys -l '#2&10?M#13#4'
+keys Enter
+wait_for "!0001250<13>"
+
+# Without the blanks at the ends of the lines.
+captured=$(screen | sed 's/ *$//')
+if [ "${1:-}" != --readme ]; then
+  printf '%s\n' "$captured"
+  exit 0
+fi
+begin='<!-- console-screen: scripts/console-screen.sh --readme puts the screen below -->'
+end='<!-- console-screen end -->'
+grep -qxF -- "$begin" README.md && grep -qxF -- "$end" README.md || {
+  echo "console-screen: README.md has no console-screen markers" >&2
+  exit 1
+}
+awk -v begin="$begin" -v end="$end" -v screen="$captured" '
+  $0 == begin { print; print ""; n = split(screen, lines, "\n")
+                for (i = 1; i <= n; i++) print (lines[i] == "" ? "" : "    " lines[i]); print ""; skip = 1; next }
+  $0 == end { skip = 0 }
+  !skip' README.md >"$work/README.md"
+cp "$work/README.md" README.md
+echo "console-screen: README.md updated"

@@ -1,0 +1,355 @@
+#include "tools/console/window/SettingsWindow.h"
+
+#include <commctrl.h>
+
+#include <algorithm>
+#include <iterator>
+#include <system_error>
+#include <vector>
+
+#include "tools/console/window/ControlIds.h"
+
+// A setting field, its pick list, and the form's handlers and texts for them.
+struct SettingField {
+    int field;
+    int list;
+    void (TSarja1::*click)();
+    void (TSarja1::*pick)(std::size_t);
+    TListBox TSarja1::*pickList;
+    std::string TSarja1::*text;
+};
+
+namespace {
+
+constexpr SettingField kFields[] = {
+    {IDC_NOPEUS, IDC_LISTANOP, &TSarja1::NopeusClick, &TSarja1::ListaNopClick, &TSarja1::ListaNop, &TSarja1::Nopeus},
+    {IDC_DATA, IDC_LISTDATA, &TSarja1::DataClick, &TSarja1::ListDataClick, &TSarja1::ListData, &TSarja1::Data},
+    {IDC_PARITEETTI, IDC_LISTPARITY, &TSarja1::PariteettiClick, &TSarja1::ListParityClick, &TSarja1::ListParity,
+     &TSarja1::Pariteetti},
+    {IDC_STOPBITTI, IDC_LISTSTOP, &TSarja1::StopBittiClick, &TSarja1::ListStopClick, &TSarja1::ListStop,
+     &TSarja1::StopBitti},
+};
+
+// The controls that work only while the dialog is open; Tulo always shows.
+constexpr int kDialogControls[] = {IDC_COMBOBOX1, IDC_NOPEUS,  IDC_DATA,    IDC_PARITEETTI, IDC_STOPBITTI,
+                                   IDC_LISTANOP,  IDC_LISTDATA, IDC_LISTPARITY, IDC_LISTSTOP, IDOK,
+                                   IDCANCEL,      IDC_LAHDATA, IDC_LAHETA,  IDC_LAHTO,      IDC_NOLLAA};
+
+constexpr UINT_PTR kLoopTimerId = 1;
+constexpr const char* kMessageCaption = "scalepoll-console";
+
+const SettingField* FieldWith(int id) {
+    for (const SettingField& field : kFields)
+        if (field.field == id || field.list == id) return &field;
+    return nullptr;
+}
+
+// True for WM_GETDLGCODE asking about the key `key` going down: a control
+// that wants the key gets it instead of the dialog's default button or
+// Cancel.
+bool AsksForKey(LPARAM lParam, WPARAM key) {
+    const auto* message = reinterpret_cast<const MSG*>(lParam);
+    return message != nullptr && message->message == WM_KEYDOWN && message->wParam == key;
+}
+
+std::string TextOf(HWND control) {
+    std::string text(static_cast<std::size_t>(GetWindowTextLengthA(control)) + 1, '\0');
+    text.resize(static_cast<std::size_t>(GetWindowTextA(control, text.data(), static_cast<int>(text.size()))));
+    return text;
+}
+
+void SetTextOf(HWND control, const std::string& text) {
+    if (TextOf(control) != text) SetWindowTextA(control, text.c_str());
+}
+
+std::string PortState(const TSarja1& form) {
+    const std::string port = "COM" + std::to_string(form.SerialDriver.ComPort() + 1);
+    return "in use: " + port + (form.SerialDriver.IsPortOpen() ? " (open)" : " (not open)");
+}
+
+LRESULT IndexOf(const std::vector<std::string>& items, const std::string& text) {
+    const auto at = std::find(items.begin(), items.end(), text);
+    return at == items.end() ? -1 : at - items.begin();
+}
+
+}  // namespace
+
+SettingsWindow::SettingsWindow(EventLoop& loop, TSarja1& form) : loop_(loop), form_(form) {
+    form_.ConnectReceiver(*this);
+    form_.OnMessage = [this](const std::string& text) { ShowMessage(text); };
+    CreateDialogParamA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(IDD_SETTINGS), nullptr, DialogProc,
+                       reinterpret_cast<LPARAM>(this));
+    if (dialog_ == nullptr)
+        throw std::system_error(static_cast<int>(GetLastError()), std::system_category(), "cannot create the window");
+    ShowWindow(dialog_, SW_SHOW);
+}
+
+SettingsWindow::~SettingsWindow() {
+    form_.OnMessage = nullptr;
+    loopTimer_.reset();
+    if (IsWindow(dialog_)) DestroyWindow(dialog_);
+}
+
+void SettingsWindow::Run() {
+    MSG message;
+    while (GetMessageA(&message, nullptr, 0, 0) > 0) {
+        if (IsDialogMessageA(dialog_, &message)) continue;
+        TranslateMessage(&message);
+        DispatchMessageA(&message);
+    }
+}
+
+void SettingsWindow::SarjaTulo(const std::string&) { ShowReceived(); }
+
+INT_PTR CALLBACK SettingsWindow::DialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message == WM_INITDIALOG) {
+        SetWindowLongPtrA(dialog, GWLP_USERDATA, lParam);
+        reinterpret_cast<SettingsWindow*>(lParam)->Initialise(dialog);
+        return FALSE;  // the window has set the focus itself
+    }
+    auto* window = reinterpret_cast<SettingsWindow*>(GetWindowLongPtrA(dialog, GWLP_USERDATA));
+    return window != nullptr ? window->Handle(message, wParam) : FALSE;
+}
+
+void SettingsWindow::Initialise(HWND dialog) {
+    dialog_ = dialog;
+    loopTimer_ = std::make_unique<LoopTimer>(loop_, dialog_, kLoopTimerId);
+    for (const std::string& item : form_.ComboBox1.Items)
+        SendMessageA(Control(IDC_COMBOBOX1), CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(item.c_str()));
+    for (const SettingField& field : kFields) {
+        for (const std::string& item : (form_.*field.pickList).Items)
+            SendMessageA(Control(field.list), LB_ADDSTRING, 0, reinterpret_cast<LPARAM>(item.c_str()));
+        SetWindowSubclass(Control(field.field), ControlProc, static_cast<UINT_PTR>(field.field),
+                          reinterpret_cast<DWORD_PTR>(this));
+        SetWindowSubclass(Control(field.list), ControlProc, static_cast<UINT_PTR>(field.list),
+                          reinterpret_cast<DWORD_PTR>(this));
+    }
+    SetWindowSubclass(Control(IDC_LAHDATA), ControlProc, IDC_LAHDATA, reinterpret_cast<DWORD_PTR>(this));
+    SetText(IDC_LEGEND, TSarja1::LahDataLegend);
+    Show();
+    loopTimer_->Schedule();
+}
+
+INT_PTR SettingsWindow::Handle(UINT message, WPARAM wParam) {
+    switch (message) {
+        case WM_COMMAND: Command(LOWORD(wParam), HIWORD(wParam)); return TRUE;
+        case WM_TIMER:
+            if (loopTimer_ == nullptr || wParam != loopTimer_->Id()) return FALSE;
+            loopTimer_->RunDue();
+            Show();
+            return TRUE;
+        case WM_CLOSE: DestroyWindow(dialog_); return TRUE;
+        case WM_DESTROY: PostQuitMessage(0); return TRUE;
+        default: return FALSE;
+    }
+}
+
+// Every change the user makes goes to the form's handler; then the window
+// shows the form again and follows the loop's timers, which opening or
+// closing the port starts or stops.
+void SettingsWindow::Command(int id, int code) {
+    if (id == IDC_LAHDATA) {
+        if (code == EN_CHANGE) form_.LahData = TextOf(Control(IDC_LAHDATA));
+        return;
+    }
+    if (id == IDC_COMBOBOX1) {
+        if (code != CBN_SELCHANGE) return;
+        form_.ComboBox1.Select(static_cast<std::size_t>(SendMessageA(Control(id), CB_GETCURSEL, 0, 0)));
+    } else if (const SettingField* field = FieldWith(id); field != nullptr && field->list == id) {
+        // A selection the list made while handling its own keys or mouse only
+        // marks an item; one made from outside (automation) is a pick.
+        if (code == LBN_SELCHANGE && !listInput_) Pick(*field);
+        return;
+    } else if (code == BN_CLICKED) {
+        switch (id) {
+            case IDOK: form_.BitBtn1Click(); break;
+            case IDCANCEL: form_.BitBtn2Click(); break;
+            case IDC_OPEN_AGAIN: form_.Visible = true; break;
+            case IDC_LAHETA: form_.LahetaClick(); break;
+            case IDC_NOLLAA: form_.NollaaClick(); break;
+            default: return;
+        }
+    } else {
+        return;
+    }
+    Show();
+    loopTimer_->Schedule();
+}
+
+LRESULT CALLBACK SettingsWindow::ControlProc(HWND control, UINT message, WPARAM wParam, LPARAM lParam, UINT_PTR id,
+                                             DWORD_PTR window) {
+    if (message == WM_NCDESTROY) RemoveWindowSubclass(control, ControlProc, id);
+    return reinterpret_cast<SettingsWindow*>(window)->HandleControl(control, static_cast<int>(id), message, wParam,
+                                                                    lParam);
+}
+
+LRESULT SettingsWindow::HandleControl(HWND control, int id, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (const SettingField* field = FieldWith(id)) {
+        return id == field->field ? HandleField(*field, control, message, wParam, lParam)
+                                  : HandleList(*field, control, message, wParam, lParam);
+    }
+    // The test text: Enter sends it, as Laheta does.
+    switch (message) {
+        case WM_GETDLGCODE:
+            if (AsksForKey(lParam, VK_RETURN)) return DLGC_WANTMESSAGE;
+            break;
+        case WM_KEYDOWN:
+            if (wParam != VK_RETURN) break;
+            Command(IDC_LAHETA, BN_CLICKED);
+            return 0;
+        case WM_CHAR:
+            if (wParam == '\r') return 0;
+            break;
+        default: break;
+    }
+    return DefSubclassProc(control, message, wParam, lParam);
+}
+
+// A setting field is read-only: a click or Enter opens its pick list.
+LRESULT SettingsWindow::HandleField(const SettingField& field, HWND control, UINT message, WPARAM wParam,
+                                    LPARAM lParam) {
+    switch (message) {
+        case WM_GETDLGCODE:
+            if (AsksForKey(lParam, VK_RETURN)) return DLGC_WANTMESSAGE;
+            break;
+        case WM_KEYDOWN:
+            if (wParam != VK_RETURN) break;
+            OpenList(field);
+            return 0;
+        case WM_CHAR:
+            if (wParam == '\r') return 0;
+            break;
+        case WM_LBUTTONDOWN:
+            Focus(field.field);
+            OpenList(field);
+            return 0;
+        default: break;
+    }
+    return DefSubclassProc(control, message, wParam, lParam);
+}
+
+// In an open pick list Up and Down (and the mouse held down) mark an item;
+// a click released over an item or Enter picks it; Esc closes the list.
+LRESULT SettingsWindow::HandleList(const SettingField& field, HWND control, UINT message, WPARAM wParam,
+                                   LPARAM lParam) {
+    switch (message) {
+        case WM_GETDLGCODE:
+            if (AsksForKey(lParam, VK_RETURN) || AsksForKey(lParam, VK_ESCAPE)) return DLGC_WANTMESSAGE;
+            break;
+        case WM_KEYDOWN:
+            if (wParam == VK_RETURN) {
+                Pick(field);
+                return 0;
+            }
+            if (wParam == VK_ESCAPE) {
+                CloseList(field);
+                return 0;
+            }
+            break;
+        case WM_CHAR:
+            if (wParam == '\r' || wParam == '\x1b') return 0;
+            break;
+        default: break;
+    }
+    listInput_ = true;
+    const LRESULT result = DefSubclassProc(control, message, wParam, lParam);
+    listInput_ = false;
+    if (message == WM_LBUTTONUP) {
+        const LRESULT hit = SendMessageA(control, LB_ITEMFROMPOINT, 0, lParam);
+        if (HIWORD(hit) == 0) {
+            SendMessageA(control, LB_SETCURSEL, LOWORD(hit), 0);
+            Pick(field);
+        }
+    }
+    return result;
+}
+
+// One pick list is open at a time, as on the terminal.
+void SettingsWindow::OpenList(const SettingField& field) {
+    for (const SettingField& other : kFields)
+        if (&other != &field) (form_.*other.pickList).Visible = false;
+    (form_.*field.click)();
+    Show();
+    Focus(field.list);
+}
+
+void SettingsWindow::Pick(const SettingField& field) {
+    const LRESULT index = SendMessageA(Control(field.list), LB_GETCURSEL, 0, 0);
+    if (index < 0) return;
+    (form_.*field.pick)(static_cast<std::size_t>(index));
+    Show();
+}
+
+// The form has no handler for this: the list is simply hidden, as Esc does
+// on the terminal.
+void SettingsWindow::CloseList(const SettingField& field) {
+    (form_.*field.pickList).Visible = false;
+    Show();
+}
+
+// The box is modal: its own message loop runs until it is dismissed, and
+// dispatches the loop timer's WM_TIMER meanwhile, so it is set first.
+void SettingsWindow::ShowMessage(const std::string& text) {
+    loopTimer_->Schedule();
+    MessageBoxA(dialog_, text.c_str(), kMessageCaption, MB_OK | MB_ICONWARNING);
+}
+
+void SettingsWindow::Show() {
+    SetTextOf(dialog_, std::string(TSarja1::Caption) + (form_.Visible ? "" : "  (closed)"));
+    const HWND ports = Control(IDC_COMBOBOX1);
+    const LRESULT port = IndexOf(form_.ComboBox1.Items, form_.ComboBox1.Text);
+    if (SendMessageA(ports, CB_GETCURSEL, 0, 0) != port) SendMessageA(ports, CB_SETCURSEL, static_cast<WPARAM>(port), 0);
+    for (const SettingField& field : kFields) SetText(field.field, form_.*field.text);
+    SetText(IDC_PORT_STATE, PortState(form_));
+    SetText(IDC_LAHDATA, form_.LahData);
+    SetText(IDC_LAHTO, form_.Lahto);
+    ShowLists();
+    ShowOpenOrClosed();
+    ShowReceived();
+}
+
+// A list that opens shows the field's current item marked and takes the
+// focus; one that closes gives the focus back to its field.
+void SettingsWindow::ShowLists() {
+    for (const SettingField& field : kFields) {
+        const HWND list = Control(field.list);
+        const TListBox& pickList = form_.*field.pickList;
+        if (pickList.Visible == (IsWindowVisible(list) != FALSE)) continue;
+        const bool focused = GetFocus() == list;
+        if (pickList.Visible) {
+            const LRESULT current = IndexOf(pickList.Items, form_.*field.text);
+            SendMessageA(list, LB_SETCURSEL, static_cast<WPARAM>(std::max<LRESULT>(current, 0)), 0);
+        }
+        ShowWindow(list, pickList.Visible ? SW_SHOW : SW_HIDE);
+        if (focused) Focus(field.field);
+    }
+}
+
+void SettingsWindow::ShowOpenOrClosed() {
+    if (shownOpen_ == form_.Visible) return;
+    shownOpen_ = form_.Visible;
+    const bool open = form_.Visible;
+    ShowWindow(Control(IDC_OPEN_AGAIN), open ? SW_HIDE : SW_SHOW);
+    ShowWindow(Control(IDOK), open ? SW_SHOW : SW_HIDE);
+    ShowWindow(Control(IDCANCEL), open ? SW_SHOW : SW_HIDE);
+    for (const int id : kDialogControls) EnableWindow(Control(id), open);
+    SendMessageA(dialog_, DM_SETDEFID, open ? IDOK : IDC_OPEN_AGAIN, 0);
+    Focus(open ? IDC_COMBOBOX1 : IDC_OPEN_AGAIN);
+}
+
+// Tulo follows the form's text, scrolled to its newest bytes.
+void SettingsWindow::ShowReceived() {
+    if (form_.Tulo == shownTulo_) return;
+    shownTulo_ = form_.Tulo;
+    const HWND tulo = Control(IDC_TULO);
+    SetWindowTextA(tulo, shownTulo_.c_str());
+    const auto end = static_cast<WPARAM>(shownTulo_.size());
+    SendMessageA(tulo, EM_SETSEL, end, static_cast<LPARAM>(end));
+    SendMessageA(tulo, EM_SCROLLCARET, 0, 0);
+}
+
+void SettingsWindow::SetText(int id, const std::string& text) { SetTextOf(Control(id), text); }
+
+void SettingsWindow::Focus(int id) {
+    SendMessageA(dialog_, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(Control(id)), TRUE);
+}
