@@ -5,7 +5,7 @@
 #                                     sources to build for Windows) and Wine for its tests
 #   scripts/install-deps.sh package   what scripts/package.sh needs: the .deb's tools and
 #                                     lintian, zip, MinGW-w64 for the Windows zip, wixl and
-#                                     msitools for the MSI, and Wine to try the MSI
+#                                     msitools for the MSI, Wine and unzip to try them
 set -euo pipefail
 
 case "${1:-linux}" in
@@ -15,8 +15,9 @@ case "${1:-linux}" in
                      # the settings window's test: a virtual display, X input, the window's picture
                      xvfb xdotool imagemagick) ;;
   package) packages=(cmake make g++ libncurses-dev man-db dpkg-dev lintian zip g++-mingw-w64-x86-64-posix
-                     # the MSI: built by wixl, its PATH entry added by msitools, tried under Wine
-                     wixl msitools wine wine64) ;;
+                     # the MSI: built by wixl, its PATH entry added by msitools, tried under Wine;
+                     # unzip lists the zip
+                     wixl msitools wine wine64 unzip) ;;
   *) echo "usage: $0 [linux|windows|package]" >&2; exit 2 ;;
 esac
 

@@ -5,7 +5,8 @@
 #     runs over pseudo-terminals, faults on the line, the console in tmux;
 #   - every fuzz target for a bounded time (scripts/fuzz.sh);
 #   - the Windows build's tests under Wine (scripts/test-windows.sh);
-#   - the packages made, the .deb installed, tried and removed (scripts/test-package.sh).
+#   - the packages made, the .deb installed, tried and removed (scripts/test-package.sh),
+#     then the MSI installed, upgraded and uninstalled under Wine (scripts/test-windows-packages.sh).
 # Compiler warnings are errors in every build here (SCALEPOLL_WERROR).
 set -euo pipefail
 cd "$(dirname "$0")/.."
