@@ -48,9 +48,11 @@ In the window:
 Tab and Shift-Tab move between the controls, Alt with an underlined letter
 goes to its control. Closing the window ends the program.
 
-Environment: SCALEPOLL_COM1 ... SCALEPOLL_COM4 may name a serial device server
-(rfc2217://HOST:PORT or socket://HOST:PORT) in place of the machine's own
-port.
+Environment: SCALEPOLL_COM1 ... SCALEPOLL_COM4 may name another port for
+COM1-COM4: a local one (COM7, COM12 or \\.\COM12, 1-256), so that a USB
+adapter numbered COM5 or higher is used, or a serial device server
+(rfc2217://HOST:PORT or socket://HOST:PORT). Unset or empty, COMn is the
+machine's own COMn.
 )";
 
 // Writes a text for the caller: on the given standard handle when the
