@@ -1,13 +1,19 @@
 // What the kernel-driver guests share: the protocol's times as the tests
-// allow for them on an emulated guest, the runs over every framing, and the
-// check that the drain lets every reply be read within one read tick.
+// allow for them on an emulated guest, the runs over every framing, reading
+// what the guest's init printed on its console, and the check that the drain
+// lets every reply be read within one read tick.
 #pragma once
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdint>
+#include <filesystem>
 #include <iostream>
+#include <map>
+#include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "poll/Frames.h"
@@ -62,6 +68,47 @@ struct TraceEntry {
     std::int64_t ms = 0;
     std::string kind;  // "sent", "received" or "result"
 };
+
+// What the guest's init printed for the host, in lines "PREFIX KIND ...".
+struct GuestConsole {
+    std::int64_t guestBootMs = -1;  // "booted-ms MS": the guest's uptime when its runs began
+    std::map<std::string, std::vector<TraceEntry>> traces;  // "trace RUN MS KIND", by run
+    std::map<std::string, std::string> results;  // "result RUN ...": what follows the run's name, by run
+};
+
+inline GuestConsole ReadGuestConsole(const std::string& console, const std::string& prefix) {
+    GuestConsole printed;
+    std::istringstream lines(console);
+    for (std::string line; std::getline(lines, line);) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        std::istringstream words(line);
+        std::string linePrefix, kind, name;
+        words >> linePrefix >> kind >> name;
+        if (linePrefix != prefix) continue;
+        if (kind == "booted-ms") std::istringstream(name) >> printed.guestBootMs;
+        if (kind == "trace") {
+            TraceEntry entry;
+            words >> entry.ms >> entry.kind;
+            printed.traces[name].push_back(entry);
+        }
+        if (kind == "result") {
+            words.ignore(1);
+            std::getline(words, printed.results[name]);
+        }
+    }
+    return printed;
+}
+
+// The pseudo-terminal scalepoll-sim serves, from the line it prints first,
+// or nothing when it did not come up.
+inline std::string SimulatorTerminal(Program& sim, const std::filesystem::path& output) {
+    for (int tries = 0; tries < 100 && sim.Started(); ++tries) {
+        const std::string printed = ReadWholeFile(output);
+        if (printed.find('\n') != std::string::npos) return printed.substr(0, printed.find('\n'));
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return {};
+}
 
 // The run's one reply is read within one read tick of its arrival, and the
 // frame that follows goes out in the same tick. A drain that waited out its

@@ -101,22 +101,13 @@ struct Boot {
 };
 
 void ReadConsole(Boot& boot) {
-    std::istringstream lines(boot.console);
-    for (std::string line; std::getline(lines, line);) {
-        if (!line.empty() && line.back() == '\r') line.pop_back();
-        std::istringstream words(line);
-        std::string prefix, kind, name;
-        words >> prefix >> kind;
-        if (prefix != "kernel-usb:") continue;
-        if (kind == "booted-ms") words >> boot.guestBootMs;
-        if (kind == "trace") {
-            TraceEntry entry;
-            words >> name >> entry.ms >> entry.kind;
-            boot.traces[name].push_back(entry);
-        }
-        if (kind != "result") continue;
+    GuestConsole printed = ReadGuestConsole(boot.console, "kernel-usb:");
+    boot.guestBootMs = printed.guestBootMs;
+    boot.traces = std::move(printed.traces);
+    for (const auto& [name, result] : printed.results) {
+        std::istringstream words(result);
         Outcome outcome;
-        words >> name >> outcome.status >> outcome.ms >> outcome.cpuMs >> outcome.lineEnds;
+        words >> outcome.status >> outcome.ms >> outcome.cpuMs >> outcome.lineEnds;
         words.ignore(1);
         std::getline(words, outcome.line);
         boot.outcomes[name] = outcome;
@@ -136,15 +127,6 @@ std::string GuestInitramfs() {
         archive.AddFile("lib/modules/" + name, ReadWholeFile(std::filesystem::path(GUEST_MODULES) / name), false);
     }
     return archive.Finish();
-}
-
-std::string SimulatorTerminal(Program& sim, const std::filesystem::path& output) {
-    for (int tries = 0; tries < 100 && sim.Started(); ++tries) {
-        const std::string printed = ReadWholeFile(output);
-        if (printed.find('\n') != std::string::npos) return printed.substr(0, printed.find('\n'));
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return {};
 }
 
 // QEMU's human monitor on a Unix socket: commands in, its echo ignored.
