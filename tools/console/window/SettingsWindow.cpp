@@ -52,6 +52,28 @@ bool AsksForKey(LPARAM lParam, WPARAM key) {
     return message != nullptr && message->message == WM_KEYDOWN && message->wParam == key;
 }
 
+// Enter in a control that acts on it itself: the control asks the dialog for
+// the key, so that the dialog does not take it as OK, acts on its key-down
+// and swallows the CR character it makes. The message's answer when the
+// message was one of those.
+template <typename Action>
+std::optional<LRESULT> TakeEnter(UINT message, WPARAM wParam, LPARAM lParam, Action action) {
+    switch (message) {
+        case WM_GETDLGCODE:
+            if (AsksForKey(lParam, VK_RETURN)) return DLGC_WANTMESSAGE;
+            break;
+        case WM_KEYDOWN:
+            if (wParam != VK_RETURN) break;
+            action();
+            return 0;
+        case WM_CHAR:
+            if (wParam == '\r') return 0;
+            break;
+        default: break;
+    }
+    return std::nullopt;
+}
+
 std::string TextOf(HWND control) {
     std::string text(static_cast<std::size_t>(GetWindowTextLengthA(control)) + 1, '\0');
     text.resize(static_cast<std::size_t>(GetWindowTextA(control, text.data(), static_cast<int>(text.size()))));
@@ -189,41 +211,19 @@ LRESULT SettingsWindow::HandleControl(HWND control, int id, UINT message, WPARAM
                                   : HandleList(*field, control, message, wParam, lParam);
     }
     // The test text: Enter sends it, as Laheta does.
-    switch (message) {
-        case WM_GETDLGCODE:
-            if (AsksForKey(lParam, VK_RETURN)) return DLGC_WANTMESSAGE;
-            break;
-        case WM_KEYDOWN:
-            if (wParam != VK_RETURN) break;
-            Command(IDC_LAHETA, BN_CLICKED);
-            return 0;
-        case WM_CHAR:
-            if (wParam == '\r') return 0;
-            break;
-        default: break;
-    }
+    if (const auto answer = TakeEnter(message, wParam, lParam, [&] { Command(IDC_LAHETA, BN_CLICKED); }))
+        return *answer;
     return DefSubclassProc(control, message, wParam, lParam);
 }
 
 // A setting field is read-only: a click or Enter opens its pick list.
 LRESULT SettingsWindow::HandleField(const SettingField& field, HWND control, UINT message, WPARAM wParam,
                                     LPARAM lParam) {
-    switch (message) {
-        case WM_GETDLGCODE:
-            if (AsksForKey(lParam, VK_RETURN)) return DLGC_WANTMESSAGE;
-            break;
-        case WM_KEYDOWN:
-            if (wParam != VK_RETURN) break;
-            OpenList(field);
-            return 0;
-        case WM_CHAR:
-            if (wParam == '\r') return 0;
-            break;
-        case WM_LBUTTONDOWN:
-            Focus(field.field);
-            OpenList(field);
-            return 0;
-        default: break;
+    if (const auto answer = TakeEnter(message, wParam, lParam, [&] { OpenList(field); })) return *answer;
+    if (message == WM_LBUTTONDOWN) {
+        Focus(field.field);
+        OpenList(field);
+        return 0;
     }
     return DefSubclassProc(control, message, wParam, lParam);
 }
