@@ -134,6 +134,7 @@ comm_state() {
 }
 # The middle of a place on the screen, LEFT TOP RIGHT BOTTOM.
 middle() { read -r left top right bottom <<<"$1"; echo "$(( (left + right) / 2 )) $(( (top + bottom) / 2 ))"; }
+window_width() { xdotool getwindowgeometry "$1" | sed -n 's/.*Geometry: \([0-9]*\)x.*/\1/p'; }
 mouse_click() {  # LEFT TOP RIGHT BOTTOM: a real click through the X server
   # shellcheck disable=SC2046  # x and y
   xdotool mousemove --sync $(middle "$1") click 1
@@ -237,6 +238,7 @@ ask set $lahdata '#2&10?M#13#4' >/dev/null
 ask click $laheta >/dev/null
 eventually "the reply appears again" "*!0001250<13>*" text $tulo
 window_id=$(xdotool search --name "^Serial settings$" | head -n 1)
+width_at_96_dpi=$(window_width "$window_id")
 import -window "$window_id" "$work/window.png"
 colours=$(identify -format '%k' "$work/window.png")
 check "the picture of the window is not blank" yes "$([ "$colours" -gt 16 ] && echo yes || echo no)"
@@ -281,6 +283,28 @@ for _ in $(seq 100); do
   sleep 0.1
 done
 check "closing the window ends the program" yes "$console_ended"
+
+# On a high-DPI screen (192 dots per inch, Windows' 200 %) the dialog is laid
+# out at that resolution: its fonts and controls about twice as large, not a
+# small window of blurred pixels. Back to 96 afterwards, for the prefix's
+# next user.
+wine reg add 'HKCU\Control Panel\Desktop' /v LogPixels /t REG_DWORD /d 192 /f >>"$work/wine.log" 2>&1
+wineserver -k 2>/dev/null || true
+wineserver -w
+(cd "$work/site" && exec wine "$console" >/dev/null 2>&1) &
+pids+=($!)
+large_window=
+for _ in $(seq 100); do
+  large_window=$(xdotool search --name "^Serial settings$" 2>/dev/null | head -n 1) || true
+  [ -n "$large_window" ] && break
+  sleep 0.1
+done
+width_at_192_dpi=$( [ -n "$large_window" ] && window_width "$large_window" || echo 0)
+echo "window: $width_at_96_dpi pixels wide at 96 dpi, $width_at_192_dpi at 192 dpi"
+check "at 192 dpi the window is laid out 1.7 to 2.3 times as wide" yes \
+  "$( (( width_at_192_dpi * 10 >= width_at_96_dpi * 17 && width_at_192_dpi * 10 <= width_at_96_dpi * 23 )) && echo yes || echo no)"
+wine reg delete 'HKCU\Control Panel\Desktop' /v LogPixels /f >>"$work/wine.log" 2>&1
+wineserver -k 2>/dev/null || true
 
 echo "window: $passed passed, $failed failed, in $(elapsed)"
 [ "$failed" -eq 0 ]
