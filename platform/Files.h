@@ -24,6 +24,8 @@ std::optional<std::string> WriteWholeFile(const std::string& path, std::string_v
 // digits. Each call gives another name; the file is created exclusively, so
 // a name that is taken is simply passed over.
 std::string SavingName(const std::string& path);
+// How many taken names a save passes over before it gives up.
+constexpr int kSavingNameAttempts = 16;
 
 // `path` opened for appending (created when missing), each WriteAndFlush one
 // write at the end of the file; nullptr when it cannot be opened. The file is

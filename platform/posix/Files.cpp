@@ -14,9 +14,6 @@
 
 namespace {
 
-// How many taken names a save passes over before it gives up.
-constexpr int kSavingNameAttempts = 16;
-
 // A file the run appends to and never waits for: it is opened and written
 // without blocking, so a FIFO with no reader, or one whose reader stopped,
 // cannot hold the run up. A line that cannot be written whole now is dropped

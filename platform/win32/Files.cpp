@@ -5,9 +5,6 @@
 
 namespace {
 
-// How many taken names a save passes over before it gives up.
-constexpr int kSavingNameAttempts = 16;
-
 // The system's text for an error code, without its closing line end.
 std::string ErrorText(DWORD code) {
     char* text = nullptr;
