@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <optional>
 #include <string>
@@ -204,7 +205,11 @@ void PlaceCursor(const TSarja1& form, const DialogConsole& console) {
 // would then hold the serial port for ever.
 bool TerminalHungUp() {
     pollfd input{STDIN_FILENO, POLLIN, 0};
-    return poll(&input, 1, 0) < 0 || (input.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
+    int ready;
+    do {
+        ready = poll(&input, 1, 0);
+    } while (ready < 0 && errno == EINTR);  // a terminal resize is no hang-up
+    return ready < 0 || (input.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
 }
 
 }  // namespace
