@@ -15,34 +15,21 @@ cd "$(dirname "$0")/.."
 [ -f build/CMakeCache.txt ] || cmake -S . -B build >/dev/null
 cmake --build build -j "$(nproc 2>/dev/null || echo 2)" --target scalepoll-console scalepoll-sim >/dev/null
 
-work=$(mktemp -d)
-socket=scalepoll-console-screen-$$
-sim_pid=
-finish() {
-  tmux -L "$socket" kill-server 2>/dev/null || true
-  [ -z "$sim_pid" ] || kill "$sim_pid" 2>/dev/null || true
-  rm -rf "$work"
-}
-trap finish EXIT
-
-screen() { tmux -L "$socket" capture-pane -p -t console 2>/dev/null; }
+root=$PWD
+# shellcheck source=tools/console/tests/tmux_fixture.sh
+. tools/console/tests/tmux_fixture.sh screen  # works in a folder of its own
 keys() { tmux -L "$socket" send-keys -t console "$@"; }
-wait_for() {  # TEXT: up to 15 s until it is on the screen
-  for _ in $(seq 300); do screen | grep -qF -- "$1" && return 0; sleep 0.05; done
-  echo "console-screen: \"$1\" never showed; the screen:" >&2
-  screen >&2
-  exit 1
-}
+wait_for() { eventually "\"$1\" on the screen" on_screen "$1"; }
 
-build/tools/sim/scalepoll-sim --station 1:weight=1250 >"$work/sim.out" 2>"$work/sim.err" &
+"$root/build/tools/sim/scalepoll-sim" --station 1:weight=1250 >sim.out 2>sim.err &
 sim_pid=$!
-for _ in $(seq 100); do [ -s "$work/sim.out" ] && break; sleep 0.05; done
-pty=$(head -n 1 "$work/sim.out")
+for _ in $(seq 100); do [ -s sim.out ] && break; sleep 0.05; done
+pty=$(head -n 1 sim.out)
 
-console=$PWD/build/tools/console/scalepoll-console
-(cd "$work" && tmux -L "$socket" -f /dev/null new-session -d -s console -x 80 -y 24 \
+console=$root/build/tools/console/scalepoll-console
+tmux -L "$socket" -f /dev/null new-session -d -s console -x 80 -y 24 \
    "SCALEPOLL_COM1='$pty' SCALEPOLL_COM2='$work/none2' SCALEPOLL_COM3='$work/none3' \
-    SCALEPOLL_COM4='$work/none4' '$console' COM1 9600 8 None 1")
+    SCALEPOLL_COM4='$work/none4' '$console' COM1 9600 8 None 1"
 wait_for "in use: COM1 (open)"
 # From the port choice to the test text, which is emptied, then the request.
 keys Tab Tab Tab Tab Tab Tab Tab End
@@ -59,7 +46,7 @@ if [ "${1:-}" != --readme ]; then
 fi
 begin='<!-- console-screen: scripts/console-screen.sh --readme puts the screen below -->'
 end='<!-- console-screen end -->'
-grep -qxF -- "$begin" README.md && grep -qxF -- "$end" README.md || {
+grep -qxF -- "$begin" "$root/README.md" && grep -qxF -- "$end" "$root/README.md" || {
   echo "console-screen: README.md has no console-screen markers" >&2
   exit 1
 }
@@ -67,6 +54,6 @@ awk -v begin="$begin" -v end="$end" -v screen="$captured" '
   $0 == begin { print; print ""; n = split(screen, lines, "\n")
                 for (i = 1; i <= n; i++) print (lines[i] == "" ? "" : "    " lines[i]); print ""; skip = 1; next }
   $0 == end { skip = 0 }
-  !skip' README.md >"$work/README.md"
-cp "$work/README.md" README.md
+  !skip' "$root/README.md" >README.md.new
+cp README.md.new "$root/README.md"
 echo "console-screen: README.md updated"

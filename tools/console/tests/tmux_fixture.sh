@@ -1,6 +1,7 @@
-# What the console's tmux tests share, sourced by each: a temporary working
-# directory, a tmux server of the test's own, the simulator's pid, cleanup on
-# exit, and the helpers that read the console's screen and wait for it.
+# What the console's tmux tests and scripts/console-screen.sh share, sourced
+# by each: a temporary working directory, a tmux server of its own, the
+# simulator's pid, cleanup on exit, and the helpers that read the console's
+# screen and wait for it.
 #
 # Usage: source tmux_fixture.sh NAME   (NAME tells the test's tmux server apart)
 work=$(mktemp -d)
