@@ -83,10 +83,17 @@ std::string Select(HWND window, int id, HWND control, const std::string& item) {
     const LRESULT index = SendMessageA(control, dropDown ? CB_FINDSTRINGEXACT : LB_FINDSTRINGEXACT,
                                        static_cast<WPARAM>(-1), reinterpret_cast<LPARAM>(item.c_str()));
     if (index < 0) return "error no item " + item;
-    SendMessageA(control, dropDown ? CB_SETCURSEL : LB_SETCURSEL, static_cast<WPARAM>(index), 0);
     const WORD notification = dropDown ? CBN_SELCHANGE : LBN_SELCHANGE;
-    SendMessageA(window, WM_COMMAND, MAKEWPARAM(id, notification), reinterpret_cast<LPARAM>(control));
-    return "ok";
+    // A user's pick selects and notifies within one message of the window's
+    // thread; here they are two, and the window's loop timer may show the
+    // form's own choice again between them. A drop-down whose pick did not
+    // hold is picked again.
+    for (int attempt = 0; attempt < 20; ++attempt) {
+        SendMessageA(control, dropDown ? CB_SETCURSEL : LB_SETCURSEL, static_cast<WPARAM>(index), 0);
+        SendMessageA(window, WM_COMMAND, MAKEWPARAM(id, notification), reinterpret_cast<LPARAM>(control));
+        if (!dropDown || SendMessageA(control, CB_GETCURSEL, 0, 0) == index) return "ok";
+    }
+    return "error the pick of " + item + " did not hold";
 }
 
 std::string AnswerForControl(HWND window, const std::string& command, int id, const std::string& text) {

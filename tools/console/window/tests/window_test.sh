@@ -187,7 +187,7 @@ pick $pariteetti $listparity Even
 check "the picks" "19200 7 Even 2" "$(ask text $nopeus) $(ask text $data) $(ask text $pariteetti) $(ask text $stopbitti)"
 check "picking saves nothing" no "$([ -e "$work/site/SARJA1.INI" ] && echo yes || echo no)"
 check "picking leaves the port alone" " size=8 rate=9600 Parity=0 stopbits=1" "$(comm_state)"
-ask select $ports COM1 >/dev/null
+check "COM1 picked in the port list" ok "$(ask select $ports COM1)"
 
 # OK saves and applies, and closes the dialog.
 ask click $ok >/dev/null
@@ -266,7 +266,7 @@ rmdir "$work/site/SARJA1.INI"
 
 # A port that cannot be opened: the modal message, its exact text, and the
 # dialog closed after it.
-ask select $ports COM3 >/dev/null
+check "COM3 picked in the port list" ok "$(ask select $ports COM3)"
 ask click $ok >/dev/null
 eventually "OK with a port that cannot be opened" " Port is not available !  " message
 check "the message is modal" no "$(ask enabled 0)"
