@@ -48,7 +48,12 @@ folder=$WINEPREFIX/drive_c/Program\ Files/scalepoll
 environment='HKLM\System\CurrentControlSet\Control\Session Manager\Environment'
 
 # The system PATH as the registry holds it, and its entries one a line.
-system_path() { wine reg query "$environment" /v PATH | tr -d '\r' | sed -n 's/^ *PATH *REG_[A-Z_]* *//p'; }
+# A failed query says so, so that it is not taken for a missing entry.
+system_path() {
+  local listing
+  listing=$(wine reg query "$environment" /v PATH) || echo "msi: reg query failed (status $?)" >&2
+  tr -d '\r' <<<"$listing" | sed -n 's/^ *PATH *REG_[A-Z_]* *//p'
+}
 path_entries() { system_path | tr ';' '\n'; }
 # The versions of every installed product named scalepoll.
 installed() {
@@ -61,9 +66,12 @@ shortcuts() { find "$WINEPREFIX/drive_c" -name 'scalepoll settings console.lnk' 
 files() { (cd "$folder" 2>/dev/null && LC_ALL=C ls | xargs); }
 path_before=$(system_path)
 
-# What a site has after installing VERSION.
+# What a site has after installing VERSION, read once the installer and every
+# process of its session have ended, as a user meets it later: the PATH entry
+# read while they were still ending was once found missing.
 check_installed() {
   local version=$1
+  wineserver -w
   check "$version: the product is installed once" "$version" "$(installed)"
   check "$version: the files in Program Files\\scalepoll" \
     "LICENSE.txt README.md scalepoll-console.exe scalepoll.exe" "$(files)"
