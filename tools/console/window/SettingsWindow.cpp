@@ -52,22 +52,30 @@ bool AsksForKey(LPARAM lParam, WPARAM key) {
     return message != nullptr && message->message == WM_KEYDOWN && message->wParam == key;
 }
 
-// Enter in a control that acts on it itself: the control asks the dialog for
-// the key, so that the dialog does not take it as OK, acts on its key-down
-// and swallows the CR character it makes. The message's answer when the
-// message was one of those.
+// A key a control acts on itself, and the character its key-down makes.
+struct OwnKey {
+    WPARAM virtualKey;
+    WPARAM character;
+};
+constexpr OwnKey kEnter{VK_RETURN, '\r'};
+constexpr OwnKey kEscape{VK_ESCAPE, '\x1b'};
+
+// The control asks the dialog for the key, so that the dialog does not take
+// it (Enter as OK, Esc as Cancel), acts on its key-down and swallows the
+// character it makes. The message's answer when the message was one of
+// those.
 template <typename Action>
-std::optional<LRESULT> TakeEnter(UINT message, WPARAM wParam, LPARAM lParam, Action action) {
+std::optional<LRESULT> TakeKey(OwnKey key, UINT message, WPARAM wParam, LPARAM lParam, Action action) {
     switch (message) {
         case WM_GETDLGCODE:
-            if (AsksForKey(lParam, VK_RETURN)) return DLGC_WANTMESSAGE;
+            if (AsksForKey(lParam, key.virtualKey)) return DLGC_WANTMESSAGE;
             break;
         case WM_KEYDOWN:
-            if (wParam != VK_RETURN) break;
+            if (wParam != key.virtualKey) break;
             action();
             return 0;
         case WM_CHAR:
-            if (wParam == '\r') return 0;
+            if (wParam == key.character) return 0;
             break;
         default: break;
     }
@@ -211,7 +219,7 @@ LRESULT SettingsWindow::HandleControl(HWND control, int id, UINT message, WPARAM
                                   : HandleList(*field, control, message, wParam, lParam);
     }
     // The test text: Enter sends it, as Laheta does.
-    if (const auto answer = TakeEnter(message, wParam, lParam, [&] { Command(IDC_LAHETA, BN_CLICKED); }))
+    if (const auto answer = TakeKey(kEnter, message, wParam, lParam, [&] { Command(IDC_LAHETA, BN_CLICKED); }))
         return *answer;
     return DefSubclassProc(control, message, wParam, lParam);
 }
@@ -219,7 +227,7 @@ LRESULT SettingsWindow::HandleControl(HWND control, int id, UINT message, WPARAM
 // A setting field is read-only: a click or Enter opens its pick list.
 LRESULT SettingsWindow::HandleField(const SettingField& field, HWND control, UINT message, WPARAM wParam,
                                     LPARAM lParam) {
-    if (const auto answer = TakeEnter(message, wParam, lParam, [&] { OpenList(field); })) return *answer;
+    if (const auto answer = TakeKey(kEnter, message, wParam, lParam, [&] { OpenList(field); })) return *answer;
     if (message == WM_LBUTTONDOWN) {
         Focus(field.field);
         OpenList(field);
@@ -232,25 +240,8 @@ LRESULT SettingsWindow::HandleField(const SettingField& field, HWND control, UIN
 // a click released over an item or Enter picks it; Esc closes the list.
 LRESULT SettingsWindow::HandleList(const SettingField& field, HWND control, UINT message, WPARAM wParam,
                                    LPARAM lParam) {
-    switch (message) {
-        case WM_GETDLGCODE:
-            if (AsksForKey(lParam, VK_RETURN) || AsksForKey(lParam, VK_ESCAPE)) return DLGC_WANTMESSAGE;
-            break;
-        case WM_KEYDOWN:
-            if (wParam == VK_RETURN) {
-                Pick(field);
-                return 0;
-            }
-            if (wParam == VK_ESCAPE) {
-                CloseList(field);
-                return 0;
-            }
-            break;
-        case WM_CHAR:
-            if (wParam == '\r' || wParam == '\x1b') return 0;
-            break;
-        default: break;
-    }
+    if (const auto answer = TakeKey(kEnter, message, wParam, lParam, [&] { Pick(field); })) return *answer;
+    if (const auto answer = TakeKey(kEscape, message, wParam, lParam, [&] { CloseList(field); })) return *answer;
     listInput_ = true;
     const LRESULT result = DefSubclassProc(control, message, wParam, lParam);
     listInput_ = false;
