@@ -29,7 +29,7 @@ driver_pid=
 finish() {
   [ -z "$driver_pid" ] || kill "$driver_pid" 2>/dev/null || true
   for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-  [ -n "${own_prefix:-}" ] && wineserver -k 2>/dev/null
+  if [ -n "${own_prefix:-}" ]; then wineserver -k 2>/dev/null || true; fi
   rm -rf "$work"
 }
 trap finish EXIT
