@@ -8,8 +8,8 @@
 # for environment variables, so msibuild then adds the PATH entry as the
 # Windows Installer keeps it: set at install, taken out again at uninstall.
 # The manufacturer is the maintainer of packaging/deb/changelog. Called by
-# scripts/package.sh with the project's version, and by scripts/test-msi.sh
-# with a later one to try an upgrade.
+# scripts/package.sh with the project's version, and by
+# scripts/test-windows-packages.sh with a later one to try an upgrade.
 set -euo pipefail
 folder=$1 version=$2 output=$(realpath -m "$3")
 root=$(realpath "$(dirname "$0")/..")

@@ -15,7 +15,7 @@
 # The version is the one in project() in CMakeLists.txt; packaging/deb/changelog
 # must have an entry for it at the top (its maintainer is the package's).
 # Builds in build-pkg/ and build-win-pkg/. scripts/test-package.sh installs the
-# .deb and tries it, and the MSI under Wine (scripts/test-msi.sh).
+# .deb and tries it, and the MSI under Wine (scripts/test-windows-packages.sh).
 # SCALEPOLL_WERROR=ON makes compiler warnings errors (CI).
 set -euo pipefail
 cd "$(dirname "$0")/.."
