@@ -66,7 +66,11 @@ ModelledUart::ModelledUart(std::FILE* journal, std::map<int, StationScript> stat
       wire_([this] { Wire(); }) {}
 
 ModelledUart::~ModelledUart() {
-    Pulled();
+    {
+        std::lock_guard lock(mutex_);
+        stopped_ = true;
+        changed_.notify_all();
+    }
     wire_.join();
 }
 
@@ -156,8 +160,8 @@ std::string ModelledUart::TakeReceived(std::int64_t deadlineUs) {
 void ModelledUart::Pulled() {
     std::lock_guard lock(mutex_);
     if (stopped_) return;
-    Write("pulled frame=" + std::to_string(frame_ ? frame_->number : 0) +
-          " left=" + std::to_string(QueuedAt(MonotonicUs())));
+    Write("pulled frame=" + std::to_string(frames_) + " left=" + std::to_string(QueuedAt(MonotonicUs())) +
+          " dtr=" + (dtr_ ? "up" : "low"));
     stopped_ = true;
     changed_.notify_all();
 }
