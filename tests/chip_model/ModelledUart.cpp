@@ -85,8 +85,10 @@ LineSettings ModelledUart::Line() const {
     return line_;
 }
 
+// Once the adapter is gone, nothing the driver asks reaches the wire.
 void ModelledUart::SetModemLines(bool dtr, bool rts) {
     std::lock_guard lock(mutex_);
+    if (stopped_) return;
     const std::int64_t nowUs = MonotonicUs();
     if (dtr_ && !dtr) frame_ = Frame{++frames_, {}, line_, nowUs};
     if (frame_ && rts) frame_->rtsSeen = true;

@@ -33,9 +33,9 @@ constexpr int kGuestSeconds = 360;  // QEMU is stopped after this whatever the g
 const char* const kModules[] = {"usb-common", "usbcore",   "configfs", "udc-core", "libcomposite", "usb_f_fs",
                                 "dummy_hcd",  "usbserial", "ch341",    "pl2303",   "cp210x",       "ftdi_sio"};
 
-// pl2303 waits 256 characters' time (2560 bit times, at least 100 ms) when
-// the port is closed, so its runs end that much later than the result line.
-std::int64_t Pl2303CloseWaitMs(std::uint32_t baud) { return std::max<std::int64_t>(2'560'000 / baud, 100); }
+// pl2303 has the port wait 256 characters' time when it is closed (2560 bit
+// times, 100 ms to 2 s), so its runs end that much later than the result line.
+std::int64_t Pl2303CloseWaitMs(std::uint32_t baud) { return std::clamp<std::int64_t>(2'560'000 / baud, 100, 2000); }
 std::int64_t NoCloseWaitMs(std::uint32_t) { return 0; }
 
 struct Chip {
