@@ -22,7 +22,7 @@ export WINEPREFIX=$work/wine WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 sim=build-winlinux/tools/sim/scalepoll-sim
 sim_pids=()
 finish() {
-  for pid in "${sim_pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+  for pid in "${sim_pids[@]}" ${dtr_sim_pid:+"$dtr_sim_pid"}; do kill "$pid" 2>/dev/null || true; done
   wineserver -k 2>/dev/null || true
   rm -rf "$work"
 }
@@ -102,9 +102,10 @@ for name in "${runs[@]}"; do
 done
 
 start_local_port_sims
-# COM5: a station for the timing of DTR after each frame.
+# COM5: a station for the timing of DTR after each frame, which outlives the
+# other simulators.
 "$sim" --station 3:weight=1250 >"$work/dtr-timing.pty" &
-sim_pids+=($!)
+dtr_sim_pid=$!
 for _ in $(seq 50); do [ -s "$work/dtr-timing.pty" ] && break; sleep 0.1; done
 port[5]=$(head -n 1 "$work/dtr-timing.pty")
 
