@@ -10,12 +10,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <sstream>
 
 #include "poll/Frames.h"
 #include "tests/support/Program.h"
 #include "tests/support/ReplyBuilder.h"
 #include "tests/support/TemporaryDirectory.h"
+#include "tests/support/TraceFile.h"
 
 namespace {
 
@@ -24,15 +24,6 @@ constexpr std::int64_t kEarlyMs = 100;
 constexpr std::int64_t kLateMs = 1500;
 
 std::string Filled(const std::string& frame) { return "\xFF\xFF\xFF" + frame + "\xFF\xFF\xFF"; }
-
-// The trace file's lines of one kind, without their time stamps.
-Strings TraceLines(const std::filesystem::path& trace, const std::string& kind) {
-    Strings found;
-    std::istringstream lines(ReadWholeFile(trace));
-    for (std::string line; std::getline(lines, line);)
-        if (line.size() > 17 && line.compare(8, kind.size() + 1, kind + ' ') == 0) found.push_back(line.substr(17));
-    return found;
-}
 
 class EndToEnd : public ::testing::Test {
 protected:
