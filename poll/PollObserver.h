@@ -37,4 +37,7 @@ public:
 };
 
 // The observer of a run without a trace.
-PollObserver& NoPollObserver();
+inline PollObserver& NoPollObserver() {
+    static PollObserver none;
+    return none;
+}

@@ -5,11 +5,6 @@
 #include "poll/Frames.h"
 #include "text/WholeNumber.h"
 
-PollObserver& NoPollObserver() {
-    static PollObserver none;
-    return none;
-}
-
 TForm1::TForm1(EventLoop& loop, FrameLink& link, TextOutput& output, PollObserver& observer)
     : loop_(loop), link_(link), output_(output), observer_(observer),
       Timer1(loop, kPollIntervalMs, [this] { Timer1Timer(); }) {

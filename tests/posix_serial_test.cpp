@@ -96,6 +96,15 @@ TEST(LockHolder, FromProcLocks) {
     EXPECT_EQ(LockHolder("", 0, 0x1b, 3), std::nullopt);
 }
 
+TEST(NameOfId, FromPasswdOrGroupText) {
+    const char* const groups = "root:x:0:\ntty:x:5:\ndialout:x:20:alice,bob\nbroken\n:x:30:\n";
+    EXPECT_EQ(NameOfId(groups, 20), "dialout");
+    EXPECT_EQ(NameOfId(groups, 0), "root");
+    EXPECT_EQ(NameOfId(groups, 2), std::nullopt);
+    EXPECT_EQ(NameOfId(groups, 30), std::nullopt);
+    EXPECT_EQ(NameOfId("nobody:x:65534:65534:nobody:/nonexistent:/usr/sbin/nologin\n", 65534), "nobody");
+}
+
 TEST(LineSettings, RawLineWhateverWasSetBefore) {
     const termios settings = LineSettings(UsedSettings(), CommState{});
     EXPECT_EQ(settings.c_iflag & kTranslatingInputFlags, 0u);

@@ -1,7 +1,5 @@
 #include "platform/posix/OpenFailures.h"
 
-#include <grp.h>
-#include <pwd.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
@@ -25,8 +23,7 @@ std::string FileText(const std::string& path) {
 }
 
 std::string UserName() {
-    const passwd* user = getpwuid(geteuid());
-    return user != nullptr ? user->pw_name : "uid " + std::to_string(geteuid());
+    return NameOfId(FileText("/etc/passwd"), geteuid()).value_or("uid " + std::to_string(geteuid()));
 }
 
 bool UserInGroup(gid_t group) {
@@ -41,8 +38,8 @@ bool UserInGroup(gid_t group) {
 std::string PermissionHint(const std::string& path) {
     struct stat device {};
     if (stat(path.c_str(), &device) != 0) return {};
-    const group* owner = getgrgid(device.st_gid);
-    const std::string name = owner != nullptr ? owner->gr_name : "gid " + std::to_string(device.st_gid);
+    const std::string name =
+        NameOfId(FileText("/etc/group"), device.st_gid).value_or("gid " + std::to_string(device.st_gid));
     if (UserInGroup(device.st_gid))
         return "the device's group is " + name + ", and user " + UserName() + " is in it";
     return "the device's group is " + name + ", and user " + UserName() + " is not in it";
@@ -77,14 +74,12 @@ OpenFailure DeviceOpenFailure(const std::string& path, int error) {
     return failure;
 }
 
-OpenFailure LockFailure(int fd, int error) {
+OpenFailure LockFailure(dev_t device, ino_t inode, int error) {
     OpenFailure failure;
     failure.message = std::strerror(error);
     if (error != EWOULDBLOCK) return failure;
     failure.reason = OpenFailure::Reason::Busy;
-    struct stat device {};
-    if (fstat(fd, &device) != 0) return failure;
-    const auto holder = LockHolder(FileText("/proc/locks"), major(device.st_dev), minor(device.st_dev), device.st_ino);
+    const auto holder = LockHolder(FileText("/proc/locks"), major(device), minor(device), inode);
     if (!holder) {
         failure.hint = "another program holds the port";
         return failure;
@@ -110,6 +105,19 @@ std::optional<pid_t> LockHolder(std::string_view procLocks, unsigned major, unsi
         char* end = nullptr;
         const long number = std::strtol(pid.c_str(), &end, 10);
         if (end != pid.c_str() && *end == '\0' && number > 0) return static_cast<pid_t>(number);
+    }
+    return std::nullopt;
+}
+
+std::optional<std::string> NameOfId(std::string_view accounts, unsigned long id) {
+    std::istringstream lines{std::string(accounts)};
+    for (std::string line; std::getline(lines, line);) {
+        std::istringstream fields(line);
+        std::string name, password, number;
+        if (!std::getline(fields, name, ':') || !std::getline(fields, password, ':') ||
+            !std::getline(fields, number, ':'))
+            continue;
+        if (!name.empty() && number == std::to_string(id)) return name;
     }
     return std::nullopt;
 }

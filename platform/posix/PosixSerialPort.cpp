@@ -19,11 +19,13 @@
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <functional>
 #include <optional>
 #include <string>
 #include <utility>
@@ -195,20 +197,24 @@ private:
 class PosixSerialPorts final : public SerialPorts {
 public:
     std::unique_ptr<SerialPort> Open(int portNumber) override {
-        lastFailure_ = {};
         const auto path = PortPath(portNumber);
-        if (!path) {
-            lastFailure_.message = "no such port";
-            return nullptr;
+        if (!path) return Failed({OpenFailure::Reason::Other, "no such port", ""});
+        if (IsNetworkAddress(*path)) {
+            OpenFailure failure;
+            auto port = OpenNetworkPort(*path, failure);
+            if (!port) return Failed(failure);
+            return port;
         }
-        if (IsNetworkAddress(*path)) return OpenNetworkPort(*path, lastFailure_);
         const int fd = open(path->c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
         if (fd < 0) {
-            lastFailure_ = DeviceOpenFailure(*path, errno);
+            whyNotOpened_ = [path = *path, error = errno] { return DeviceOpenFailure(path, error); };
             return nullptr;
         }
         if (flock(fd, LOCK_EX | LOCK_NB) != 0) {  // another program has the port
-            lastFailure_ = LockFailure(fd, errno);
+            const int error = errno;
+            struct stat device {};
+            fstat(fd, &device);
+            whyNotOpened_ = [device, error] { return LockFailure(device.st_dev, device.st_ino, error); };
             close(fd);
             return nullptr;
         }
@@ -221,10 +227,18 @@ public:
     std::string Describe(int portNumber) override {
         return PortPath(portNumber).value_or("COM" + std::to_string(portNumber));
     }
-    OpenFailure LastOpenFailure() override { return lastFailure_; }
+
+    // Worked out only when asked: the hints read files a run without a
+    // trace has no need of.
+    OpenFailure LastOpenFailure() override { return whyNotOpened_ ? whyNotOpened_() : OpenFailure{}; }
 
 private:
-    OpenFailure lastFailure_;
+    std::unique_ptr<SerialPort> Failed(OpenFailure failure) {
+        whyNotOpened_ = [failure] { return failure; };
+        return nullptr;
+    }
+
+    std::function<OpenFailure()> whyNotOpened_;
 };
 
 }  // namespace
