@@ -68,8 +68,6 @@ struct PortFault {
     enum class Reason { DeviceGone, DrainCutShort, ClosedByServer, WriteFailed, ReadFailed };
     Reason reason = Reason::ReadFailed;
     std::string message;
-
-    bool operator==(const PortFault&) const = default;
 };
 
 class SerialPort {
