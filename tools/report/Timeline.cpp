@@ -12,7 +12,9 @@ constexpr double kLeft = 110;        // lane names
 constexpr double kPlotWidth = 1000;  // the run's time
 constexpr double kRight = 190;       // labels of the last verdicts
 constexpr double kTop = 64;
-constexpr double kLaneHeight = 28;
+constexpr double kLaneHeight = 40;  // a row of labels above the bars and one below
+
+constexpr double kLabelCharWidth = 5.6;  // at font size 10, for keeping labels apart
 
 constexpr std::string_view kTakenColour = "#2e7d32";
 constexpr std::string_view kModemErrorColour = "#ef6c00";
@@ -222,7 +224,7 @@ void Drawing::LaneName(int lane, const std::string& name) {
     const double top = LaneTop(lane);
     out_ += "<line x1=\"0\" x2=\"" + Fixed(kLeft + kPlotWidth + kRight) + "\" y1=\"" + Fixed(top + kLaneHeight) +
             "\" y2=\"" + Fixed(top + kLaneHeight) + "\" stroke=\"#e0e0e0\"/>\n";
-    out_ += "<text x=\"8\" y=\"" + Fixed(top + 18) + "\" font-weight=\"bold\">" + XmlText(name) + "</text>\n";
+    out_ += "<text x=\"8\" y=\"" + Fixed(top + 24) + "\" font-weight=\"bold\">" + XmlText(name) + "</text>\n";
 }
 
 void Drawing::Axis(int lanes) {
@@ -241,7 +243,7 @@ void Drawing::Axis(int lanes) {
 // goes out.
 void Drawing::DtrLane(int lane) {
     LaneName(lane, "DTR");
-    const double high = LaneTop(lane) + 6, low = LaneTop(lane) + kLaneHeight - 6;
+    const double high = LaneTop(lane) + 10, low = LaneTop(lane) + kLaneHeight - 10;
     std::string points = Fixed(X(std::int64_t{0})) + "," + Fixed(high);
     for (const auto& [ms, bytes] : picture_.sent) {
         const double start = X(ms);
@@ -260,8 +262,8 @@ void Drawing::BytesLane(int lane, const std::vector<std::pair<std::int64_t, std:
         const std::size_t count = DisplayByteCount(bytes);
         const double start = X(ms);
         const double width = std::max(X(static_cast<double>(ms) + picture_.pace.Ms(count)) - start, 2.0);
-        out_ += "<rect x=\"" + Fixed(start) + "\" y=\"" + Fixed(LaneTop(lane) + 6) + "\" width=\"" + Fixed(width) +
-                "\" height=\"" + Fixed(kLaneHeight - 12) + "\" fill=\"" + std::string(colour) + "\"><title>" +
+        out_ += "<rect x=\"" + Fixed(start) + "\" y=\"" + Fixed(LaneTop(lane) + 10) + "\" width=\"" + Fixed(width) +
+                "\" height=\"" + Fixed(kLaneHeight - 20) + "\" fill=\"" + std::string(colour) + "\"><title>" +
                 std::to_string(ms) + " ms, " + std::to_string(count) + " bytes: " + XmlText(bytes) +
                 "</title></rect>\n";
     }
@@ -275,22 +277,26 @@ void Drawing::MarkerLane(int lane, const Lane& content) {
                                         : attempt.outcome == Outcome::ModemError ? kModemErrorColour
                                                                                  : kTimeoutColour;
         const double width = std::max(X(end) - X(attempt.startMs), 2.0);
-        out_ += "<rect x=\"" + Fixed(X(attempt.startMs)) + "\" y=\"" + Fixed(top + 9) + "\" width=\"" + Fixed(width) +
+        out_ += "<rect x=\"" + Fixed(X(attempt.startMs)) + "\" y=\"" + Fixed(top + 15) + "\" width=\"" + Fixed(width) +
                 "\" height=\"10\" fill=\"" + std::string(colour) + "\" fill-opacity=\"0.25\" stroke=\"" +
                 std::string(colour) + "\"><title>try " + std::to_string(attempt.number) + ": " +
                 std::to_string(attempt.startMs) + " to " + std::to_string(end) + " ms</title></rect>\n";
         if (width > 40) {
-            out_ += "<text x=\"" + Fixed(X(attempt.startMs) + 4) + "\" y=\"" + Fixed(top + 18) +
-                    "\" font-size=\"9\">try " + std::to_string(attempt.number) + "</text>\n";
+            out_ += "<text x=\"" + Fixed(X(attempt.startMs) + 7) + "\" y=\"" + Fixed(top + 23.5) +
+                    "\" font-size=\"8\">try " + std::to_string(attempt.number) + "</text>\n";
         }
     }
+    // Labels go above the bars, or below when the one before is in the way.
+    std::array<double, 2> rowEnds{0, 0};
     for (const Marker& marker : content.markers) {
-        const std::string x = Fixed(X(marker.ms));
+        const double x = X(marker.ms);
+        const std::size_t row = x + 7 >= rowEnds[0] ? 0 : x + 7 >= rowEnds[1] ? 1 : rowEnds[0] <= rowEnds[1] ? 0 : 1;
+        rowEnds[row] = x + 7 + kLabelCharWidth * static_cast<double>(marker.label.size()) + 6;
         const std::string colour(marker.colour);
         out_ += "<g><title>" + std::to_string(marker.ms) + " ms: " + XmlText(marker.detail) + "</title>";
-        out_ += "<path d=\"M" + x + " " + Fixed(top + 4) + " l5 10 l-5 10 l-5 -10 z\" fill=\"" + colour + "\"/>";
-        out_ += "<text x=\"" + Fixed(X(marker.ms) + 7) + "\" y=\"" + Fixed(top + 12) + "\" font-size=\"10\" fill=\"" +
-                colour + "\">" + XmlText(marker.label) + "</text></g>\n";
+        out_ += "<path d=\"M" + Fixed(x) + " " + Fixed(top + 10) + " l5 10 l-5 10 l-5 -10 z\" fill=\"" + colour + "\"/>";
+        out_ += "<text x=\"" + Fixed(x + 6) + "\" y=\"" + Fixed(top + (row == 0 ? 10 : 38)) +
+                "\" font-size=\"10\" fill=\"" + colour + "\">" + XmlText(marker.label) + "</text></g>\n";
     }
 }
 
