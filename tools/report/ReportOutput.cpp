@@ -2,6 +2,11 @@
 
 #include <cstdio>
 
+// Literals as std::string ("..."s): a concatenation that starts with one only
+// appends, where const char* + std::string inserts at the front, which GCC 12
+// at -O2 warns of wrongly (-Wrestrict).
+using namespace std::string_literals;
+
 namespace {
 
 std::string Number(std::uint64_t value) { return std::to_string(value); }
@@ -55,10 +60,10 @@ std::string StationTable(const TraceSummary& summary) {
                       UtcOr(station.lastHeardUtcMs, "never").c_str());
         text += row;
         if (!station.notTaken.Empty()) {
-            notes += "  station " + std::to_string(number) + ": replies not taken: " + ReasonList(station.notTaken) + "\n";
+            notes += "  station "s + std::to_string(number) + ": replies not taken: " + ReasonList(station.notTaken) + "\n";
         }
         if (!station.modemErrors.Empty()) {
-            notes += "  station " + std::to_string(number) + ": modem errors: " + ReasonList(station.modemErrors) + "\n";
+            notes += "  station "s + std::to_string(number) + ": modem errors: " + ReasonList(station.modemErrors) + "\n";
         }
     }
     return text + notes;
@@ -69,30 +74,50 @@ std::string PortLines(const TraceSummary& summary) {
     for (int number = 1; number <= TraceSummary::kPorts; ++number) {
         const PortCounts& port = summary.ports[number];
         if (port.device.empty()) continue;
-        text += "  COM" + std::to_string(number) + " (" + Printable(port.device) + "): opened " + Number(port.opened);
-        if (!port.openFailures.Empty()) text += "; open failed: " + ReasonList(port.openFailures);
-        if (!port.settingsRefused.Empty()) text += "; settings refused: " + ReasonList(port.settingsRefused);
+        text += "  COM"s + std::to_string(number) + " (" + Printable(port.device) + "): opened " + Number(port.opened);
+        if (!port.openFailures.Empty()) text += "; open failed: "s + ReasonList(port.openFailures);
+        if (!port.settingsRefused.Empty()) text += "; settings refused: "s + ReasonList(port.settingsRefused);
         text += "\n";
     }
-    return text.empty() ? text : "ports:\n" + text;
+    return text.empty() ? text : "ports:\n"s + text;
 }
 
 std::string RunsLine(const TraceSummary& summary) {
-    std::string text = "runs: " + Number(summary.runs);
-    if (summary.firstUtcMs) text += ", " + FormatUtcTime(*summary.firstUtcMs) + " to " + FormatUtcTime(*summary.lastUtcMs);
-    if (summary.undatedRuns) text += "; " + Number(summary.undatedRuns) + " undated (older versions)";
-    if (summary.unfinishedRuns) text += "; " + Number(summary.unfinishedRuns) + " without a result line";
+    std::string text = "runs: "s + Number(summary.runs);
+    if (summary.firstUtcMs) text += ", "s + FormatUtcTime(*summary.firstUtcMs) + " to " + FormatUtcTime(*summary.lastUtcMs);
+    if (summary.undatedRuns) text += "; "s + Number(summary.undatedRuns) + " undated (older versions)";
+    if (summary.unfinishedRuns) text += "; "s + Number(summary.unfinishedRuns) + " without a result line";
     return text + "\n";
 }
 
 std::string LinesLine(const TraceSummary& summary) {
-    std::string text = "lines: " + Number(summary.lines);
+    std::string text = "lines: "s + Number(summary.lines);
     if (summary.oddLines) {
-        text += ", " + Number(summary.oddLines) + " not understood (first: line " + Number(*summary.firstOddLine) + ")";
+        text += ", "s + Number(summary.oddLines) + " not understood (first: line " + Number(*summary.firstOddLine) + ")";
     }
-    if (summary.linesLostByWriter) text += ", " + Number(summary.linesLostByWriter) + " lost by the trace writer";
+    if (summary.linesLostByWriter) text += ", "s + Number(summary.linesLostByWriter) + " lost by the trace writer";
     if (summary.cutAtEnd) text += ", the last one cut off";
     return text + "\n";
+}
+
+// "runs 950 (2026-12-11T05:57:50.123Z), 970 (undated)"
+std::string RunList(const std::vector<RunMention>& runs) {
+    std::string text;
+    for (const RunMention& run : runs) {
+        if (!text.empty()) text += ", ";
+        text += Number(run.number);
+        text += " (" + UtcOr(run.startUtcMs, "undated") + ")";
+    }
+    return text;
+}
+
+std::string JsonRunList(const std::vector<RunMention>& runs) {
+    std::string text;
+    for (const RunMention& run : runs) {
+        text += (text.empty() ? ""s : ","s) + "{\"run\":" + Number(run.number) + ",\"start\":" +
+                (run.startUtcMs ? JsonString(FormatUtcTime(*run.startUtcMs)) : "null") + "}";
+    }
+    return "["s + text + "]";
 }
 
 std::string JsonTime(const AnswerTimes& times, std::int64_t ms) {
@@ -101,7 +126,7 @@ std::string JsonTime(const AnswerTimes& times, std::int64_t ms) {
 
 std::string JsonStation(const StationCounts& station) {
     const AnswerTimes& times = station.answerMs;
-    return "{\"runs\":" + Number(station.runs) + ",\"requests\":" + Number(station.requests) +
+    return "{\"runs\":"s + Number(station.runs) + ",\"requests\":" + Number(station.requests) +
            ",\"answered_first_try\":" + Number(station.answeredFirstTry) +
            ",\"answered_later_try\":" + Number(station.answeredLaterTry) + ",\"silent\":" + Number(station.silent) +
            ",\"not_taken\":" + JsonReasons(station.notTaken) + ",\"modem_errors\":" + JsonReasons(station.modemErrors) +
@@ -112,7 +137,7 @@ std::string JsonStation(const StationCounts& station) {
 }
 
 std::string JsonPort(const PortCounts& port) {
-    return "{\"device\":" + JsonString(port.device) + ",\"opened\":" + Number(port.opened) +
+    return "{\"device\":"s + JsonString(port.device) + ",\"opened\":" + Number(port.opened) +
            ",\"open_failures\":" + JsonReasons(port.openFailures) +
            ",\"settings_refused\":" + JsonReasons(port.settingsRefused) + "}";
 }
@@ -125,37 +150,43 @@ std::string JsonUtc(const std::optional<std::int64_t>& utcMs) {
 
 std::string TextReport(const TraceSummary& summary) {
     std::string text = RunsLine(summary);
-    text += "results: " + Number(summary.resultsOk) + " ok, " + Number(summary.resultsModemError) + " modem error, " +
-            Number(summary.resultsNotEnoughParameters) + " not enough parameters\n\n";
+    text += "results: "s + Number(summary.resultsOk) + " ok, " + Number(summary.resultsModemError) + " modem error, " +
+            Number(summary.resultsNotEnoughParameters) + " not enough parameters\n";
+    if (!summary.latestModemErrorRuns.empty()) {
+        text += "latest runs with a modem error: ";
+        text += RunList(summary.latestModemErrorRuns) + "\n";
+    }
+    text += "\n";
     text += StationTable(summary);
-    if (!summary.notTaken.Empty()) text += "replies not taken, all stations: " + ReasonList(summary.notTaken) + "\n";
+    if (!summary.notTaken.Empty()) text += "replies not taken, all stations: "s + ReasonList(summary.notTaken) + "\n";
     text += PortLines(summary);
-    if (!summary.faults.Empty()) text += "faults: " + ReasonList(summary.faults) + "\n";
+    if (!summary.faults.Empty()) text += "faults: "s + ReasonList(summary.faults) + "\n";
     return text + LinesLine(summary);
 }
 
 std::string JsonReport(const TraceSummary& summary) {
-    std::string text = "{\"runs\":" + Number(summary.runs) + ",\"undated_runs\":" + Number(summary.undatedRuns) +
+    std::string text = "{\"runs\":"s + Number(summary.runs) + ",\"undated_runs\":" + Number(summary.undatedRuns) +
                        ",\"unfinished_runs\":" + Number(summary.unfinishedRuns) +
                        ",\"first\":" + JsonUtc(summary.firstUtcMs) + ",\"last\":" + JsonUtc(summary.lastUtcMs) +
                        ",\"results\":{\"ok\":" + Number(summary.resultsOk) +
                        ",\"modem_error\":" + Number(summary.resultsModemError) +
-                       ",\"not_enough_parameters\":" + Number(summary.resultsNotEnoughParameters) + "}";
+                       ",\"not_enough_parameters\":" + Number(summary.resultsNotEnoughParameters) + "}" +
+                       ",\"latest_modem_error_runs\":" + JsonRunList(summary.latestModemErrorRuns);
     std::string stations;
     for (int number = 1; number <= TraceSummary::kStations; ++number) {
         if (!summary.stations[number].Seen()) continue;
-        stations += (stations.empty() ? "" : ",") + JsonString(std::to_string(number)) + ":" +
+        stations += (stations.empty() ? ""s : ","s) + JsonString(std::to_string(number)) + ":" +
                     JsonStation(summary.stations[number]);
     }
     std::string ports;
     for (int number = 1; number <= TraceSummary::kPorts; ++number) {
         if (summary.ports[number].device.empty()) continue;
-        ports += (ports.empty() ? "" : ",") + JsonString("COM" + std::to_string(number)) + ":" +
+        ports += (ports.empty() ? ""s : ","s) + JsonString("COM" + std::to_string(number)) + ":" +
                  JsonPort(summary.ports[number]);
     }
-    text += ",\"stations\":{" + stations + "},\"ports\":{" + ports + "}";
-    text += ",\"not_taken\":" + JsonReasons(summary.notTaken) + ",\"faults\":" + JsonReasons(summary.faults);
-    text += ",\"lines\":" + Number(summary.lines) + ",\"odd_lines\":" + Number(summary.oddLines) +
+    text += ",\"stations\":{"s + stations + "},\"ports\":{" + ports + "}";
+    text += ",\"not_taken\":"s + JsonReasons(summary.notTaken) + ",\"faults\":" + JsonReasons(summary.faults);
+    text += ",\"lines\":"s + Number(summary.lines) + ",\"odd_lines\":" + Number(summary.oddLines) +
             ",\"first_odd_line\":" + (summary.firstOddLine ? Number(*summary.firstOddLine) : "null") +
             ",\"lines_lost_by_writer\":" + Number(summary.linesLostByWriter) +
             ",\"cut_at_end\":" + (summary.cutAtEnd ? "true" : "false") + "}\n";

@@ -6,6 +6,11 @@
 #include <map>
 #include <optional>
 
+// Literals as std::string ("..."s): a concatenation that starts with one only
+// appends, where const char* + std::string inserts at the front, which GCC 12
+// at -O2 warns of wrongly (-Wrestrict).
+using namespace std::string_literals;
+
 namespace {
 
 constexpr double kLeft = 110;        // lane names
@@ -116,14 +121,14 @@ void AddReply(Picture& picture, const TimelineEvent& event) {
         Lane& lane = picture.stations[answer->station];
         const bool taken = verdict == "taken";
         const std::string label = taken ? std::string(tokens.Value("weight").value_or("?"))
-                                        : "modem error: " + std::string(tokens.Value("cause").value_or("?"));
+                                        : "modem error: "s + std::string(tokens.Value("cause").value_or("?"));
         lane.markers.push_back({event.ms, taken ? kTakenColour : kModemErrorColour, label, event.body});
         EndTry(lane, answer->tryNumber, event.ms, taken ? Outcome::Taken : Outcome::ModemError);
         return;
     }
     const auto station = WholeNumberIn(tokens.Value("station").value_or(""), 1, TraceSummary::kStations);
     Lane& lane = station ? picture.stations[static_cast<int>(*station)] : picture.line;
-    const std::string label = verdict == "not-taken" ? "not taken: " + std::string(tokens.Value("reason").value_or("?"))
+    const std::string label = verdict == "not-taken" ? "not taken: "s + std::string(tokens.Value("reason").value_or("?"))
                                                      : std::string(verdict) + " " + std::string(tokens.At(1));
     lane.markers.push_back({event.ms, kNotTakenColour, label, event.body});
 }
@@ -163,7 +168,7 @@ Picture Sort(const TimelineRun& run) {
             case TraceKind::Open:
                 if (tokens.At(0) == "failed") {
                     picture.line.markers.push_back(
-                        {event.ms, kTimeoutColour, "open failed: " + std::string(tokens.At(1)), event.body});
+                        {event.ms, kTimeoutColour, "open failed: "s + std::string(tokens.At(1)), event.body});
                 }
                 break;
             case TraceKind::Sent:
@@ -222,9 +227,9 @@ private:
 
 void Drawing::LaneName(int lane, const std::string& name) {
     const double top = LaneTop(lane);
-    out_ += "<line x1=\"0\" x2=\"" + Fixed(kLeft + kPlotWidth + kRight) + "\" y1=\"" + Fixed(top + kLaneHeight) +
+    out_ += "<line x1=\"0\" x2=\""s + Fixed(kLeft + kPlotWidth + kRight) + "\" y1=\"" + Fixed(top + kLaneHeight) +
             "\" y2=\"" + Fixed(top + kLaneHeight) + "\" stroke=\"#e0e0e0\"/>\n";
-    out_ += "<text x=\"8\" y=\"" + Fixed(top + 24) + "\" font-weight=\"bold\">" + XmlText(name) + "</text>\n";
+    out_ += "<text x=\"8\" y=\""s + Fixed(top + 24) + "\" font-weight=\"bold\">" + XmlText(name) + "</text>\n";
 }
 
 void Drawing::Axis(int lanes) {
@@ -233,9 +238,9 @@ void Drawing::Axis(int lanes) {
         const std::string x = Fixed(X(ms));
         char label[32];
         std::snprintf(label, sizeof label, step_ < 1000 ? "%.1f s" : "%.0f s", static_cast<double>(ms) / 1000.0);
-        out_ += "<line x1=\"" + x + "\" x2=\"" + x + "\" y1=\"" + Fixed(kTop - 6) + "\" y2=\"" + Fixed(bottom) +
+        out_ += "<line x1=\""s + x + "\" x2=\"" + x + "\" y1=\"" + Fixed(kTop - 6) + "\" y2=\"" + Fixed(bottom) +
                 "\" stroke=\"#cfd8dc\"/>\n";
-        out_ += "<text x=\"" + x + "\" y=\"" + Fixed(kTop - 10) + "\" text-anchor=\"middle\">" + label + "</text>\n";
+        out_ += "<text x=\""s + x + "\" y=\"" + Fixed(kTop - 10) + "\" text-anchor=\"middle\">" + label + "</text>\n";
     }
 }
 
@@ -248,11 +253,11 @@ void Drawing::DtrLane(int lane) {
     for (const auto& [ms, bytes] : picture_.sent) {
         const double start = X(ms);
         const double end = std::max(X(static_cast<double>(ms) + picture_.pace.Ms(DisplayByteCount(bytes))), start + 2);
-        points += " " + Fixed(start) + "," + Fixed(high) + " " + Fixed(start) + "," + Fixed(low) + " " + Fixed(end) +
+        points += " "s + Fixed(start) + "," + Fixed(high) + " " + Fixed(start) + "," + Fixed(low) + " " + Fixed(end) +
                   "," + Fixed(low) + " " + Fixed(end) + "," + Fixed(high);
     }
-    points += " " + Fixed(X(spanMs_)) + "," + Fixed(high);
-    out_ += "<polyline fill=\"none\" stroke=\"#37474f\" stroke-width=\"1.5\" points=\"" + points + "\"/>\n";
+    points += " "s + Fixed(X(spanMs_)) + "," + Fixed(high);
+    out_ += "<polyline fill=\"none\" stroke=\"#37474f\" stroke-width=\"1.5\" points=\""s + points + "\"/>\n";
 }
 
 void Drawing::BytesLane(int lane, const std::vector<std::pair<std::int64_t, std::string>>& chunks,
@@ -262,7 +267,7 @@ void Drawing::BytesLane(int lane, const std::vector<std::pair<std::int64_t, std:
         const std::size_t count = DisplayByteCount(bytes);
         const double start = X(ms);
         const double width = std::max(X(static_cast<double>(ms) + picture_.pace.Ms(count)) - start, 2.0);
-        out_ += "<rect x=\"" + Fixed(start) + "\" y=\"" + Fixed(LaneTop(lane) + 10) + "\" width=\"" + Fixed(width) +
+        out_ += "<rect x=\""s + Fixed(start) + "\" y=\"" + Fixed(LaneTop(lane) + 10) + "\" width=\"" + Fixed(width) +
                 "\" height=\"" + Fixed(kLaneHeight - 20) + "\" fill=\"" + std::string(colour) + "\"><title>" +
                 std::to_string(ms) + " ms, " + std::to_string(count) + " bytes: " + XmlText(bytes) +
                 "</title></rect>\n";
@@ -277,12 +282,12 @@ void Drawing::MarkerLane(int lane, const Lane& content) {
                                         : attempt.outcome == Outcome::ModemError ? kModemErrorColour
                                                                                  : kTimeoutColour;
         const double width = std::max(X(end) - X(attempt.startMs), 2.0);
-        out_ += "<rect x=\"" + Fixed(X(attempt.startMs)) + "\" y=\"" + Fixed(top + 15) + "\" width=\"" + Fixed(width) +
+        out_ += "<rect x=\""s + Fixed(X(attempt.startMs)) + "\" y=\"" + Fixed(top + 15) + "\" width=\"" + Fixed(width) +
                 "\" height=\"10\" fill=\"" + std::string(colour) + "\" fill-opacity=\"0.25\" stroke=\"" +
                 std::string(colour) + "\"><title>try " + std::to_string(attempt.number) + ": " +
                 std::to_string(attempt.startMs) + " to " + std::to_string(end) + " ms</title></rect>\n";
         if (width > 40) {
-            out_ += "<text x=\"" + Fixed(X(attempt.startMs) + 7) + "\" y=\"" + Fixed(top + 23.5) +
+            out_ += "<text x=\""s + Fixed(X(attempt.startMs) + 7) + "\" y=\"" + Fixed(top + 23.5) +
                     "\" font-size=\"8\">try " + std::to_string(attempt.number) + "</text>\n";
         }
     }
@@ -293,9 +298,9 @@ void Drawing::MarkerLane(int lane, const Lane& content) {
         const std::size_t row = x + 7 >= rowEnds[0] ? 0 : x + 7 >= rowEnds[1] ? 1 : rowEnds[0] <= rowEnds[1] ? 0 : 1;
         rowEnds[row] = x + 7 + kLabelCharWidth * static_cast<double>(marker.label.size()) + 6;
         const std::string colour(marker.colour);
-        out_ += "<g><title>" + std::to_string(marker.ms) + " ms: " + XmlText(marker.detail) + "</title>";
-        out_ += "<path d=\"M" + Fixed(x) + " " + Fixed(top + 10) + " l5 10 l-5 10 l-5 -10 z\" fill=\"" + colour + "\"/>";
-        out_ += "<text x=\"" + Fixed(x + 6) + "\" y=\"" + Fixed(top + (row == 0 ? 10 : 38)) +
+        out_ += "<g><title>"s + std::to_string(marker.ms) + " ms: " + XmlText(marker.detail) + "</title>";
+        out_ += "<path d=\"M"s + Fixed(x) + " " + Fixed(top + 10) + " l5 10 l-5 10 l-5 -10 z\" fill=\"" + colour + "\"/>";
+        out_ += "<text x=\""s + Fixed(x + 6) + "\" y=\"" + Fixed(top + (row == 0 ? 10 : 38)) +
                 "\" font-size=\"10\" fill=\"" + colour + "\">" + XmlText(marker.label) + "</text></g>\n";
     }
 }
@@ -309,28 +314,28 @@ void Drawing::Legend(double y) {
     }};
     double x = kLeft;
     for (const auto& [colour, name] : entries) {
-        out_ += "<rect x=\"" + Fixed(x) + "\" y=\"" + Fixed(y - 9) + "\" width=\"10\" height=\"10\" fill=\"" +
+        out_ += "<rect x=\""s + Fixed(x) + "\" y=\"" + Fixed(y - 9) + "\" width=\"10\" height=\"10\" fill=\"" +
                 std::string(colour) + "\"/><text x=\"" + Fixed(x + 14) + "\" y=\"" + Fixed(y) + "\">" +
                 std::string(name) + "</text>\n";
         x += 170;
     }
-    out_ += "<text x=\"" + Fixed(x) + "\" y=\"" + Fixed(y) + "\">bars: a station's tries, request to verdict</text>\n";
+    out_ += "<text x=\""s + Fixed(x) + "\" y=\"" + Fixed(y) + "\">bars: a station's tries, request to verdict</text>\n";
 }
 
 std::string Drawing::Svg(const TimelineRun& run) {
     const int lanes = 4 + static_cast<int>(picture_.stations.size());
     const double height = LaneTop(lanes) + 64;
     const double width = kLeft + kPlotWidth + kRight;
-    out_ = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" +
+    out_ = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<svg xmlns=\"http://www.w3.org/2000/svg\" width=\""s +
            Fixed(width) + "\" height=\"" + Fixed(height) + "\" viewBox=\"0 0 " + Fixed(width) + " " + Fixed(height) +
            "\" font-family=\"sans-serif\" font-size=\"11\">\n";
     out_ += "<rect width=\"100%\" height=\"100%\" fill=\"white\"/>\n";
     const std::string heading = picture_.runLine.empty() ? "(a run with no run line)" : picture_.runLine;
-    out_ += "<text x=\"8\" y=\"18\" font-size=\"13\" font-weight=\"bold\">run " + std::to_string(run.number) + ": " +
+    out_ += "<text x=\"8\" y=\"18\" font-size=\"13\" font-weight=\"bold\">run "s + std::to_string(run.number) + ": " +
             XmlText(heading) + "</text>\n";
-    std::string status = picture_.resultLine.empty() ? "no result line" : "result " + picture_.resultLine;
-    if (run.eventsLeftOut) status += "; " + std::to_string(run.eventsLeftOut) + " later lines not drawn";
-    out_ += "<text x=\"8\" y=\"36\">" + XmlText(status) + "</text>\n";
+    std::string status = picture_.resultLine.empty() ? "no result line" : "result "s + picture_.resultLine;
+    if (run.eventsLeftOut) status += "; "s + std::to_string(run.eventsLeftOut) + " later lines not drawn";
+    out_ += "<text x=\"8\" y=\"36\">"s + XmlText(status) + "</text>\n";
     Axis(lanes);
     DtrLane(0);
     BytesLane(1, picture_.sent, kFrameColour, "sent");
@@ -339,12 +344,12 @@ std::string Drawing::Svg(const TimelineRun& run) {
     MarkerLane(3, picture_.line);
     int lane = 4;
     for (const auto& [station, content] : picture_.stations) {
-        LaneName(lane, "station " + std::to_string(station));
+        LaneName(lane, "station "s + std::to_string(station));
         MarkerLane(lane++, content);
     }
     if (picture_.resultMs >= 0) {
         const std::string x = Fixed(X(picture_.resultMs));
-        out_ += "<line x1=\"" + x + "\" x2=\"" + x + "\" y1=\"" + Fixed(kTop) + "\" y2=\"" + Fixed(LaneTop(lanes)) +
+        out_ += "<line x1=\""s + x + "\" x2=\"" + x + "\" y1=\"" + Fixed(kTop) + "\" y2=\"" + Fixed(LaneTop(lanes)) +
                 "\" stroke=\"black\" stroke-dasharray=\"4 3\"><title>result " + XmlText(picture_.resultLine) +
                 "</title></line>\n";
     }

@@ -258,6 +258,9 @@ bool TraceTally::TakeResult(std::string_view body) {
         ++summary_.resultsOk;
     } else if (body == "2;Modem error") {
         ++summary_.resultsModemError;
+        std::vector<RunMention>& named = summary_.latestModemErrorRuns;
+        if (named.size() == TraceSummary::kModemErrorRunsNamed) named.erase(named.begin());
+        named.push_back({summary_.runs, run_.startUtcMs});
     } else if (body == "1;Not enough parameters") {
         ++summary_.resultsNotEnoughParameters;
     } else {

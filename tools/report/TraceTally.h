@@ -73,15 +73,23 @@ struct PortCounts {
     ReasonCounts settingsRefused;  // by setting name
 };
 
+// A run named by its number in the trace (from 1), for --timeline.
+struct RunMention {
+    std::uint64_t number;
+    std::optional<std::int64_t> startUtcMs;
+};
+
 struct TraceSummary {
     static constexpr int kStations = 14;
     static constexpr int kPorts = 4;
+    static constexpr std::size_t kModemErrorRunsNamed = 5;
 
     std::uint64_t runs = 0;
     std::uint64_t undatedRuns = 0;      // from versions that wrote no run line
     std::uint64_t unfinishedRuns = 0;   // with no result line: stopped, or the trace cut
     std::optional<std::int64_t> firstUtcMs, lastUtcMs;  // the earliest and latest run start
     std::uint64_t resultsOk = 0, resultsModemError = 0, resultsNotEnoughParameters = 0;
+    std::vector<RunMention> latestModemErrorRuns;  // the last few, oldest first
     std::array<StationCounts, kStations + 1> stations;  // by station number; 0 unused
     std::array<PortCounts, kPorts + 1> ports;           // by COMn; 0 unused
     ReasonCounts faults;

@@ -154,6 +154,10 @@ TEST(TraceTallyTest, ManyRunsOfAKnownMixGiveTheRightCounts) {
     EXPECT_EQ(summary.resultsOk, 950u);
     EXPECT_EQ(summary.resultsModemError, 50u);
     EXPECT_EQ(summary.resultsNotEnoughParameters, 0u);
+    ASSERT_EQ(summary.latestModemErrorRuns.size(), 5u);
+    EXPECT_EQ(summary.latestModemErrorRuns.front().number, 901u);  // r = 900 is the 901st run
+    EXPECT_EQ(summary.latestModemErrorRuns.back().number, 981u);
+    EXPECT_EQ(FormatUtcTime(*summary.latestModemErrorRuns.back().startUtcMs), "2026-11-01T22:20:00.000Z");
     EXPECT_EQ(summary.oddLines, 0u);
     EXPECT_FALSE(summary.cutAtEnd);
 
@@ -256,7 +260,8 @@ TEST(ReportOutputTest, TheReportNamesWhatATechnicianAsks) {
     }
     const std::string text = TextReport(summary);
     EXPECT_NE(text.find("runs: 100, 2026-11-01T06:00:00.000Z to 2026-11-01T07:39:00.000Z\n"), std::string::npos) << text;
-    EXPECT_NE(text.find("results: 95 ok, 5 modem error, 0 not enough parameters\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("results: 95 ok, 5 modem error, 0 not enough parameters\nlatest runs with a modem error: 1 "
+                        "(2026-11-01T06:00:00.000Z), 21 (2026-11-01T06:20:00.000Z), 41"), std::string::npos) << text;
     EXPECT_NE(text.find("     12   100    148       76      0      24        200     200       200"), std::string::npos)
         << text;
     EXPECT_NE(text.find("COM1 (/dev/ttyUSB0): opened 96; open failed: busy 4\n"), std::string::npos) << text;
