@@ -44,7 +44,7 @@ std::string Printable(std::string_view text) {
 }
 
 std::string StationTable(const TraceSummary& summary) {
-    std::string text = "station  runs  asked  1st try  later  silent  median ms  p95 ms  worst ms  last heard\n";
+    std::string text = "station   runs  asked  1st try  later  silent  median ms  p95 ms  worst ms  last heard\n";
     std::string notes;
     for (int number = 1; number <= TraceSummary::kStations; ++number) {
         const StationCounts& station = summary.stations[number];
@@ -52,7 +52,7 @@ std::string StationTable(const TraceSummary& summary) {
         const AnswerTimes& times = station.answerMs;
         const auto time = [&](std::int64_t ms) { return times.Count() ? std::to_string(ms) : std::string("-"); };
         char row[200];
-        std::snprintf(row, sizeof row, "%7d %5s %6s %8s %6s %7s %10s %7s %9s  %s\n", number,
+        std::snprintf(row, sizeof row, "%7d %6s %6s %8s %6s %7s %10s %7s %9s  %s\n", number,
                       Number(station.runs).c_str(), Number(station.requests).c_str(),
                       Number(station.answeredFirstTry).c_str(), Number(station.answeredLaterTry).c_str(),
                       Number(station.silent).c_str(), time(times.Percentile(50)).c_str(),

@@ -262,7 +262,7 @@ TEST(ReportOutputTest, TheReportNamesWhatATechnicianAsks) {
     EXPECT_NE(text.find("runs: 100, 2026-11-01T06:00:00.000Z to 2026-11-01T07:39:00.000Z\n"), std::string::npos) << text;
     EXPECT_NE(text.find("results: 95 ok, 5 modem error, 0 not enough parameters\nlatest runs with a modem error: 1 "
                         "(2026-11-01T06:00:00.000Z), 21 (2026-11-01T06:20:00.000Z), 41"), std::string::npos) << text;
-    EXPECT_NE(text.find("     12   100    148       76      0      24        200     200       200"), std::string::npos)
+    EXPECT_NE(text.find("     12    100    148       76      0      24        200     200       200"), std::string::npos)
         << text;
     EXPECT_NE(text.find("COM1 (/dev/ttyUSB0): opened 96; open failed: busy 4\n"), std::string::npos) << text;
 }
