@@ -1,5 +1,6 @@
 # cmake --install: the programs to bin/, their manual pages to share/man/man1/
-# (GNUInstallDirs, so --prefix /usr gives /usr/bin and /usr/share/man/man1).
+# and the trace file's format to share/man/man5/ (GNUInstallDirs, so --prefix
+# /usr gives /usr/bin and /usr/share/man/man1).
 # The pages are written by hand in man/*.1.in; the build fills in the version
 # and the date of the release, the date of its entry in packaging/deb/changelog.
 include(GNUInstallDirs)
@@ -63,6 +64,9 @@ if(NOT WIN32)
     list(APPEND scalepoll_man_pages ${PROJECT_BINARY_DIR}/man/${program}.1)
   endforeach()
   install(FILES ${scalepoll_man_pages} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+  configure_file(${PROJECT_SOURCE_DIR}/man/scalepoll-trace.5.in ${PROJECT_BINARY_DIR}/man/scalepoll-trace.5 @ONLY)
+  install(FILES ${PROJECT_BINARY_DIR}/man/scalepoll-trace.5 DESTINATION ${CMAKE_INSTALL_MANDIR}/man5)
+  list(APPEND scalepoll_man_pages ${PROJECT_BINARY_DIR}/man/scalepoll-trace.5)
 
   # Every page formats without a warning (man --warnings), where man-db is here.
   find_program(SCALEPOLL_MAN man)

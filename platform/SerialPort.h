@@ -7,12 +7,19 @@
 // POSIX implementation (termios) lives in platform/posix/, a device server's
 // port behind a network address in platform/network/NetworkPort.h; the driver's unit
 // tests use a recording fake.
+//
+// Why something failed is kept aside, as GetLastError keeps it, for the line
+// trace to ask: which device or address a port stands for, why an open
+// failed, what the line settings in force are, and what went wrong on an
+// open port. The run itself never asks, so its failures stay quiet.
 #pragma once
 
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
+#include <string>
 
 #include "platform/Waitable.h"
 
@@ -47,6 +54,24 @@ inline std::int64_t LineTimeMicros(const CommState& state, std::size_t character
     return static_cast<std::int64_t>(characters) * halfBits * 500'000 / std::max<std::uint32_t>(state.baudRate, 1);
 }
 
+// Why an open failed, in the system's own words, and where the cause is
+// common and known, what to look at.
+struct OpenFailure {
+    enum class Reason { Permission, Busy, Missing, Refused, NoAnswer, Other };
+    Reason reason = Reason::Other;
+    std::string message;  // strerror, FormatMessage, or the like
+    std::string hint;     // may be empty
+};
+
+// A failure on an open port that ends or hinders its use.
+struct PortFault {
+    enum class Reason { DeviceGone, DrainCutShort, ClosedByServer, WriteFailed, ReadFailed };
+    Reason reason = Reason::ReadFailed;
+    std::string message;
+
+    bool operator==(const PortFault&) const = default;
+};
+
 class SerialPort {
 public:
     virtual ~SerialPort() = default;  // CloseHandle
@@ -75,6 +100,12 @@ public:
     // What the event loop can wait on for bytes to arrive; nullptr when the
     // port can only be read at every tick. Lives as long as the port.
     virtual Waitable* Input() = 0;
+
+    // The line settings the device has now, read back from it (GetCommState);
+    // nothing when the port cannot tell (a device server's).
+    virtual std::optional<CommState> StateInForce() { return std::nullopt; }
+    // The last fault a call met, handed out once; nothing when there was none.
+    virtual std::optional<PortFault> TakeFault() { return std::nullopt; }
 };
 
 class SerialPorts {
@@ -83,6 +114,12 @@ public:
     // Opens port 1 to 4 ("COM1".."COM4") exclusively, without waiting for a
     // modem; nullptr when it is missing or held by another program (CreateFileA).
     virtual std::unique_ptr<SerialPort> Open(int portNumber) = 0;
+
+    // What port 1 to 4 stands for: a device path, a network address or
+    // another port's name, as the platform resolves it.
+    virtual std::string Describe(int portNumber) { return "COM" + std::to_string(portNumber); }
+    // Why the last Open returned nullptr.
+    virtual OpenFailure LastOpenFailure() { return {}; }
 };
 
 // The machine's own serial ports.

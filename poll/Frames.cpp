@@ -48,3 +48,12 @@ bool HaeSanoma(std::string& buffer) {
     }
     return false;
 }
+
+std::vector<std::size_t> FramesWithWrongChecksum(std::string_view buffer, std::size_t from) {
+    std::vector<std::size_t> found;
+    for (std::size_t p = from; p + frame::kReplySize <= buffer.size(); ++p) {
+        if (buffer[p] != frame::STX || buffer[p + 34] != frame::CR) continue;
+        if (LasCrC(buffer.substr(p, 35)) != buffer[p + 35]) found.push_back(p);
+    }
+    return found;
+}

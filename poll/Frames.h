@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace frame {
 constexpr char STX = 2;
@@ -41,3 +42,8 @@ std::string ReadRequest(int station);
 // with a good checksum, cut the buffer down to exactly that frame and return
 // true; otherwise leave the buffer as it is.
 bool HaeSanoma(std::string& buffer);
+
+// Where, from position `from` on, the buffer holds the shape of a reply frame
+// (STX, CR 34 bytes later, a checksum byte after it) whose checksum does not
+// fit: the frames HaeSanoma passes over.
+std::vector<std::size_t> FramesWithWrongChecksum(std::string_view buffer, std::size_t from);

@@ -1,15 +1,28 @@
-// LineTrace: a record of one run's traffic, for finding out afterwards what
-// happened on the line at a weighing site.
+// LineTrace: a record of each run, for finding out afterwards at a weighing
+// site what happened on the line and why.
 //
 // The trace stands between the run and its serial ports and standard output,
-// so the run knows nothing of it and behaves exactly as without it. It writes
-// one line per write the port takes (a whole frame, unless the output queue
-// was full), one per chunk a read delivers, and one for the result line:
-// milliseconds since the run started on the event loop's clock, what it was,
-// and the bytes in the display text form, e.g.
-//      5150 received <2>30...
+// and watches the poll cycle's decisions (PollObserver), so the run behaves
+// exactly as without it and never waits for it. One line per event:
+// milliseconds since the run started on the event loop's clock, right-aligned
+// in 7 columns, a blank, the kind padded to 9 columns, and the body:
+//
+//      0 run      2026-12-11T05:57:50.123Z scalepoll 1.0.0 COM1 9600 8 None 1 3
+//      0 port     COM1 /dev/ttyUSB0
+//      0 open     failed permission -- Permission denied; ...
+//   5150 received <2>30...
+//   5158 reply    taken station=3 try=1 weight=1250 settled=yes
+//  20000 result   0;3,1,0
+//
+// Bytes and texts from outside (parameters, paths, line bytes) are written in
+// the display text form, so a line never holds a control byte. The format is
+// read by other programs and described in scalepoll-trace(5): a change to it
+// is a change to that page.
 #pragma once
 
+#include <chrono>
+#include <cstddef>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -17,23 +30,50 @@
 #include "platform/EventLoop.h"
 #include "platform/SerialPort.h"
 #include "platform/TextOutput.h"
+#include "poll/PollObserver.h"
 
-class LineTrace {
+class LineTrace final : public PollObserver {
 public:
     LineTrace(EventLoop& loop, TextOutput& file) : loop_(loop), file_(file), startMs_(loop.NowMs()) {}
 
+    void Run(std::chrono::system_clock::time_point startedAt, const std::vector<std::string>& parameters);
+    void Port(int portNumber, std::string_view standsFor);
+    void Opened();
+    void OpenFailed(const OpenFailure& failure);
+    void Settings(const CommState& asked, const std::optional<CommState>& inForce);
+    void Fault(const PortFault& fault);
     void Sent(std::string_view bytes);
     void Received(std::string_view bytes);
     void Result(std::string_view line);
 
+    void TriggerSending(std::int32_t sequenceNumber) override;
+    void RequestSending(int station, std::int32_t tryNumber) override;
+    void TryTimedOut(int station, std::int32_t tryNumber) override;
+    void FrameSearch(std::string_view buffer) override;
+    void BufferDropped(std::size_t bytes) override;
+    void OtherRunsReply(std::string_view frame, std::int32_t runsSequenceNumber) override;
+    void NoStationAddressed(std::string_view frame) override;
+    void ReplyRecorded(int station, std::int32_t tryNumber, const ReplyReadings& readings, std::int32_t weight,
+                       bool settled, bool checkFailed) override;
+
 private:
-    void Write(std::string_view what, std::string_view text);
+    void Write(std::string_view kind, std::string_view body);
+    void WriteAt(std::int64_t elapsedMs, std::string_view kind, std::string_view body);
+    void Reply(const std::string& verdict);
 
     EventLoop& loop_;
     TextOutput& file_;
     std::int64_t startMs_;
+    // Where in the reply buffer the search for frames with a wrong checksum
+    // goes on, so that each is told once; every verdict empties the buffer.
+    std::size_t checksumSearchFrom_ = 0;
 };
 
-// RunTool with the trace written to `traceFile`.
+// The time as the run line writes it: UTC, ISO 8601 to the millisecond,
+// e.g. 2026-12-11T05:57:50.123Z.
+std::string UtcText(std::chrono::system_clock::time_point at);
+
+// RunTool with the trace written to `traceFile`; `startedAt` is the wall
+// clock's time at the start, for the run line.
 void RunTracedTool(const std::vector<std::string>& parameters, EventLoop& loop, TextOutput& output,
-                   SerialPorts& ports, TextOutput& traceFile);
+                   SerialPorts& ports, TextOutput& traceFile, std::chrono::system_clock::time_point startedAt);

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <optional>
 
+#include "poll/Frames.h"
 #include "text/JonoKasi2.h"
 #include "text/WholeNumber.h"
 
@@ -44,6 +45,13 @@ std::int32_t ReplySequenceNumber(std::string_view frame) { return HexTextToInt(f
 
 std::string ReplyAddress(std::string_view frame) { return std::string(frame.substr(2, 1)); }
 
+std::optional<int> AddressedStation(std::string_view frame) {
+    const std::string address = ASCtunToVtun(ReplyAddress(frame));
+    for (int n = 1; n <= 14; ++n)
+        if (PadLeft(std::to_string(n), '0', 2) == address) return n;
+    return std::nullopt;
+}
+
 ReplyReadings DecodeReadings(std::string_view frame) {
     const int decimalCode = ByteAt(frame, kReadingStart[0]) & 0x07;
     ReplyReadings readings;
@@ -83,4 +91,32 @@ void TarkTiedot(const ReplyReadings& readings, std::string& weightText, std::str
     if (allStable) mark = 'V';
     else errorFlag = true;
     weightText = x[1] == x[2] ? readings[1].weight : readings[0].weight;
+}
+
+std::optional<ReadingCheckFailure> ExplainReadingCheck(const ReplyReadings& readings) {
+    std::array<std::int64_t, 3> x{};
+    std::int64_t largestDivision = 0;
+    for (std::size_t k = 0; k < 3; ++k) {
+        const auto weight = ParseWholeNumber(RemoveChar(readings[k].weight, ','));
+        const auto division = ParseWholeNumber(readings[k].division);
+        if (!weight || !division) return ReadingCheckFailure{"unreadable", static_cast<int>(k + 1)};
+        x[k] = *weight;
+        largestDivision = std::max<std::int64_t>(largestDivision, *division);
+    }
+    const auto apart = [&](std::size_t a, std::size_t b) { return std::llabs(x[a] - x[b]) > largestDivision; };
+    const bool apart01 = apart(0, 1);
+    const bool apart02 = apart(0, 2);
+    const bool apart12 = apart(1, 2);
+    if (apart01 || apart02 || apart12) {
+        // The reading apart from both others raised it; when two pairs do
+        // not both point at one reading, none stands out.
+        int odd = 0;
+        if (apart01 && apart02 && !apart12) odd = 1;
+        if (apart01 && apart12 && !apart02) odd = 2;
+        if (apart02 && apart12 && !apart01) odd = 3;
+        return ReadingCheckFailure{"disagree", odd};
+    }
+    for (std::size_t k = 0; k < 3; ++k)
+        if (readings[k].mark != "V") return ReadingCheckFailure{"unsettled", static_cast<int>(k + 1)};
+    return std::nullopt;
 }

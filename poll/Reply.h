@@ -10,6 +10,7 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -26,6 +27,10 @@ std::int32_t ReplySequenceNumber(std::string_view frame);
 // The address character of the station that answered (position 3).
 std::string ReplyAddress(std::string_view frame);
 
+// The station 1 to 14 whose address the frame carries (ASCtunToVtun gives
+// its two-digit number); nothing when it names no station.
+std::optional<int> AddressedStation(std::string_view frame);
+
 // Decodes the three readings of a 36-byte reply frame.
 ReplyReadings DecodeReadings(std::string_view frame);
 
@@ -34,3 +39,14 @@ ReplyReadings DecodeReadings(std::string_view frame);
 // weight text empty and the mark "L", unstable ones still choose a weight.
 void TarkTiedot(const ReplyReadings& readings, std::string& weightText, std::string& mark,
                 bool& errorFlag);
+
+// Why readings fail the reading check, in a technician's words: `cause` is
+// "unreadable" (a reading the tool cannot read), "disagree" (apart by more
+// than the largest division) or "unsettled" (not stable), in the order the
+// check meets them; `reading` (1 to 3) is the one that raised it, 0 when no
+// single reading stands out. Nothing when the readings pass.
+struct ReadingCheckFailure {
+    std::string cause;
+    int reading = 0;
+};
+std::optional<ReadingCheckFailure> ExplainReadingCheck(const ReplyReadings& readings);

@@ -9,13 +9,13 @@ constexpr std::size_t kSettingCount = 5;
 }
 
 void RunTool(const std::vector<std::string>& parameters, EventLoop& loop, TextOutput& output,
-             SerialPorts& ports) {
+             SerialPorts& ports, PollObserver& observer) {
     if (parameters.size() < kSettingCount + 1) {
         output.WriteAndFlush("1;Not enough parameters\r\n");
         return;
     }
     TSarja1 Sarja1(loop, ports);
-    TForm1 Form1(loop, Sarja1, output);
+    TForm1 Form1(loop, Sarja1, output, observer);
     Sarja1.ConnectReceiver(Form1);
     Sarja1.TakeSettings(parameters);
     Sarja1.AsetaComm();

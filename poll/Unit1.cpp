@@ -1,11 +1,18 @@
 #include "poll/Unit1.h"
 
+#include <optional>
+
 #include "poll/Frames.h"
-#include "text/JonoKasi2.h"
 #include "text/WholeNumber.h"
 
-TForm1::TForm1(EventLoop& loop, FrameLink& link, TextOutput& output)
-    : loop_(loop), link_(link), output_(output), Timer1(loop, kPollIntervalMs, [this] { Timer1Timer(); }) {
+PollObserver& NoPollObserver() {
+    static PollObserver none;
+    return none;
+}
+
+TForm1::TForm1(EventLoop& loop, FrameLink& link, TextOutput& output, PollObserver& observer)
+    : loop_(loop), link_(link), output_(output), observer_(observer),
+      Timer1(loop, kPollIntervalMs, [this] { Timer1Timer(); }) {
     FormCreate();
 }
 
@@ -25,6 +32,7 @@ void TForm1::PunnitusClick() {
     errorFlag_ = false;
     for (Station& station : stations_) station.requestState = 0;
     replyBuffer_.clear();
+    lastAsked_ = 0;
     Timer1.Enable();
     phase_ = Phase::TriggerPending;
     Timer1Timer();
@@ -32,10 +40,14 @@ void TForm1::PunnitusClick() {
 
 void TForm1::Timer1Timer() {
     if (phase_ == Phase::Polling) {
+        // Every accepted reply restarts the timer, so a tick means the last
+        // request went unanswered.
+        if (lastAsked_ != 0) observer_.TryTimedOut(lastAsked_, stations_[Index(lastAsked_)].tries);
         LukuKomento();
         return;
     }
     sequenceNumber_ = sequenceNumber_ % 255 + 1;
+    observer_.TriggerSending(sequenceNumber_);
     link_.Lahetys(TriggerFrame(sequenceNumber_));
     phase_ = Phase::Polling;
 }
@@ -61,6 +73,8 @@ void TForm1::LukuKomento() {
     }
     Station& station = stations_[Index(n)];
     station.tries = station.requestState == 0 ? 1 : station.tries + 1;
+    observer_.RequestSending(n, station.tries);
+    lastAsked_ = n;
     link_.Lahetys(ReadRequest(n));
     station.requestState = 1;
 }
@@ -83,9 +97,14 @@ void TForm1::Close() { loop_.Quit(); }
 
 void TForm1::SarjaTulo(const std::string& chunk) {
     replyBuffer_ += chunk;
-    if (replyBuffer_.size() > frame::kReplyBufferLimit) replyBuffer_.clear();
+    if (replyBuffer_.size() > frame::kReplyBufferLimit) {
+        observer_.BufferDropped(replyBuffer_.size());
+        replyBuffer_.clear();
+    }
+    observer_.FrameSearch(replyBuffer_);
     if (!HaeSanoma(replyBuffer_)) return;
     if (ReplySequenceNumber(replyBuffer_) != sequenceNumber_) {
+        observer_.OtherRunsReply(replyBuffer_, sequenceNumber_);
         // A reply to another run: dropped with the buffer, so that the replies
         // arriving after it are still found.
         replyBuffer_.clear();
@@ -98,16 +117,19 @@ void TForm1::SarjaTulo(const std::string& chunk) {
 
 void TForm1::AcceptReply() {
     readings_ = DecodeReadings(replyBuffer_);
-    const std::string address = ASCtunToVtun(ReplyAddress(replyBuffer_));
-    for (int n = 1; n <= kStationCount; ++n) {
-        if (PadLeft(std::to_string(n), '0', 2) != address) continue;
-        std::string weightText;
-        std::string mark;
-        TarkTiedot(readings_, weightText, mark, errorFlag_);
-        Station& station = stations_[Index(n)];
-        station.weight = ParseWholeNumber(weightText).value_or(0);
-        station.requestState += 1;
-        station.settled = mark == "V";
+    const std::optional<int> n = AddressedStation(replyBuffer_);
+    if (!n) {
+        observer_.NoStationAddressed(replyBuffer_);
         return;
     }
+    std::string weightText;
+    std::string mark;
+    bool checkFailed = false;
+    TarkTiedot(readings_, weightText, mark, checkFailed);
+    errorFlag_ = errorFlag_ || checkFailed;
+    Station& station = stations_[Index(*n)];
+    station.weight = ParseWholeNumber(weightText).value_or(0);
+    station.requestState += 1;
+    station.settled = mark == "V";
+    observer_.ReplyRecorded(*n, station.tries, readings_, station.weight, station.settled, checkFailed);
 }

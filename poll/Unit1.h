@@ -15,6 +15,7 @@
 
 #include "platform/EventLoop.h"
 #include "platform/TextOutput.h"
+#include "poll/PollObserver.h"
 #include "poll/Reply.h"
 #include "serial/Link.h"
 
@@ -24,7 +25,7 @@ constexpr int kMaxTries = 3;
 
 class TForm1 final : public ChunkReceiver {
 public:
-    TForm1(EventLoop& loop, FrameLink& link, TextOutput& output);
+    TForm1(EventLoop& loop, FrameLink& link, TextOutput& output, PollObserver& observer = NoPollObserver());
 
     // FormCreate: clears the selected flags, weights and settled flags.
     void FormCreate();
@@ -68,6 +69,7 @@ private:
     EventLoop& loop_;
     FrameLink& link_;
     TextOutput& output_;
+    PollObserver& observer_;
     IntervalTimer Timer1;
 
     std::array<Station, kStationCount> stations_{};
@@ -76,4 +78,5 @@ private:
     bool errorFlag_ = false;
     std::string replyBuffer_;
     ReplyReadings readings_{};
+    int lastAsked_ = 0;  // the station of the last read request, for its time-out
 };

@@ -1,7 +1,9 @@
 // scalepoll: reads the weighing stations named on the command line and prints
 // one result line. The exit status is 0 whatever happened; the caller reads
 // the outcome from the line. When SCALEPOLL_TRACE names a file, the run's
-// traffic on the line is appended to it (see poll/LineTrace.h).
+// traffic on the line and what it decided are appended to it (see
+// poll/LineTrace.h).
+#include <chrono>
 #include <cstdlib>
 
 #include "platform/EventLoop.h"
@@ -13,6 +15,7 @@
 #include "poll/Startup.h"
 
 int main(int argc, char** argv) {
+    const auto startedAt = std::chrono::system_clock::now();
     PrepareProcess();
     const std::vector<std::string> parameters(argv + (argc > 0 ? 1 : 0), argv + argc);
     EventLoop loop(SystemTime());
@@ -20,7 +23,7 @@ int main(int argc, char** argv) {
     // Opened only now that the standard descriptors are sure to be taken.
     const auto traceFile = tracePath != nullptr ? OpenAppendFile(tracePath) : nullptr;
     if (traceFile) {
-        RunTracedTool(parameters, loop, StandardOutput(), SystemSerialPorts(), *traceFile);
+        RunTracedTool(parameters, loop, StandardOutput(), SystemSerialPorts(), *traceFile, startedAt);
     } else {
         RunTool(parameters, loop, StandardOutput(), SystemSerialPorts());
     }

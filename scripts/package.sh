@@ -61,7 +61,7 @@ done
 doc=$root/usr/share/doc/scalepoll
 install -m 0644 packaging/deb/copyright "$doc/copyright"
 gzip -9n <"$changelog" >"$doc/changelog.gz"
-gzip -9n "$root"/usr/share/man/man1/*.1
+gzip -9n "$root"/usr/share/man/man1/*.1 "$root"/usr/share/man/man5/*.5
 
 # The control file. dpkg-shlibdeps reads the binaries' libraries; it wants a
 # debian/control beside it, which it does not use here.

@@ -28,6 +28,7 @@ fi
 files=(/usr/bin/scalepoll /usr/bin/scalepoll-sim /usr/bin/scalepoll-console /usr/bin/scalepoll-report
        /usr/share/man/man1/scalepoll.1.gz /usr/share/man/man1/scalepoll-sim.1.gz
        /usr/share/man/man1/scalepoll-console.1.gz /usr/share/man/man1/scalepoll-report.1.gz
+       /usr/share/man/man5/scalepoll-trace.5.gz
        /usr/share/doc/scalepoll/copyright /usr/share/doc/scalepoll/changelog.gz)
 remove() {
   local status=$?

@@ -1,10 +1,16 @@
 // The real scalepoll over a pseudo-terminal: the exact bytes and timing on
 // the line, line settings as they reach the device, bytes passing unchanged,
-// ports that cannot be had, and whole runs against scalepoll-sim.
+// ports that cannot be had, whole runs against scalepoll-sim, and the line
+// trace's account of real faults.
 #include <gtest/gtest.h>
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <sys/file.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <sstream>
 
 #include "poll/Frames.h"
 #include "tests/support/Program.h"
@@ -19,9 +25,18 @@ constexpr std::int64_t kLateMs = 1500;
 
 std::string Filled(const std::string& frame) { return "\xFF\xFF\xFF" + frame + "\xFF\xFF\xFF"; }
 
+// The trace file's lines of one kind, without their time stamps.
+Strings TraceLines(const std::filesystem::path& trace, const std::string& kind) {
+    Strings found;
+    std::istringstream lines(ReadWholeFile(trace));
+    for (std::string line; std::getline(lines, line);)
+        if (line.size() > 17 && line.compare(8, kind.size() + 1, kind + ' ') == 0) found.push_back(line.substr(17));
+    return found;
+}
+
 class EndToEnd : public ::testing::Test {
 protected:
-    std::filesystem::path Output() const { return directory_.Path() / "output"; }
+    std::filesystem::path Output(const std::string& name = "output") const { return directory_.Path() / name; }
 
     // The tool on `port`, with its settings and stations.
     std::unique_ptr<Program> StartTool(const std::string& port, Strings parameters) {
@@ -188,5 +203,140 @@ TEST_F(EndToEnd, StationsAgainstTheSimulator) {
         const Finished run = RunWithSim(c.sim, c.stations);
         EXPECT_EQ(run.output, c.result);
         EXPECT_EQ(run.status, 0);
+    }
+}
+
+// Each real reason a port cannot be had, and a setting the device does not
+// keep, as the trace tells them; the runs go at once, each 5 s long.
+TEST_F(EndToEnd, TraceTellsWhyAPortCouldNotBeHad) {
+    PseudoTerminal forbidden, locked, narrowed;
+    const bool superuser = geteuid() == 0;
+    // The superuser passes every permission: the run goes as nobody then.
+    if (!superuser) {
+        ASSERT_EQ(chmod(forbidden.Path().c_str(), 0), 0);
+    }
+    const int holder = open(locked.Path().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    ASSERT_EQ(flock(holder, LOCK_EX | LOCK_NB), 0);
+    // A bound socket that does not listen: a connect to it is refused.
+    const int refusing = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ASSERT_EQ(bind(refusing, reinterpret_cast<sockaddr*>(&address), length), 0);
+    getsockname(refusing, reinterpret_cast<sockaddr*>(&address), &length);
+    const std::string refused = "socket://127.0.0.1:" + std::to_string(ntohs(address.sin_port));
+    ASSERT_EQ(chmod(Output("").c_str(), 0755), 0);  // nobody writes its trace here too
+
+    const std::string self = [] {
+        std::string comm = ReadWholeFile("/proc/self/comm");
+        return comm.substr(0, comm.find('\n'));
+    }();
+    struct Case {
+        std::string com1;
+        Strings settings;
+        bool asNobody;
+        std::string open;  // the open line's start
+        Strings settingsLines;
+    };
+    const Case cases[] = {
+        {forbidden.Path(), {"9600", "8", "None", "1"}, superuser,
+         "failed permission -- Permission denied; the device's group is ", {}},
+        {locked.Path(), {"9600", "8", "None", "1"}, false,
+         "failed busy -- Resource temporarily unavailable; held by process " + std::to_string(getpid()) + " (" +
+             self + ")", {}},
+        {"/nonexistent/scalepoll-line", {"9600", "8", "None", "1"}, false,
+         "failed missing -- No such file or directory; the serial adapters present are listed in /dev/serial/by-id/",
+         {}},
+        {refused, {"9600", "8", "None", "1"}, false,
+         "failed refused -- Connection refused; no device server listens at this address", {}},
+        // A pseudo-terminal keeps 8 data bits and no parity, whatever is asked.
+        {narrowed.Path(), {"2400", "7", "Odd", "2"}, false, "ok",
+         {"refused data=7 parity=Odd -- in force 2400 8 None 2"}},
+    };
+    std::vector<std::unique_ptr<Program>> runs;
+    for (std::size_t k = 0; k < std::size(cases); ++k) {
+        const Case& c = cases[k];
+        const std::filesystem::path trace = Output("trace" + std::to_string(k));
+        ASSERT_EQ(close(open(trace.c_str(), O_WRONLY | O_CREAT, 0666)), 0);
+        ASSERT_EQ(chmod(trace.c_str(), 0666), 0);
+        Strings arguments{SCALEPOLL_BINARY, "COM1"};
+        arguments.insert(arguments.end(), c.settings.begin(), c.settings.end());
+        arguments.push_back("none");
+        if (c.asNobody)
+            arguments.insert(arguments.begin(), {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"});
+        Strings environment = PortsAt(c.com1);
+        environment.push_back("SCALEPOLL_TRACE=" + trace.string());
+        runs.push_back(std::make_unique<Program>(arguments, environment, Output("output" + std::to_string(k))));
+    }
+    for (std::size_t k = 0; k < std::size(cases); ++k) {
+        const Case& c = cases[k];
+        const Finished run = runs[k]->Wait();
+        EXPECT_EQ(run.output, "0;") << c.com1;
+        EXPECT_GE(run.wallMs, 5000 - kEarlyMs) << c.com1;
+        EXPECT_LE(run.wallMs, 5000 + kLateMs) << c.com1;
+        const std::filesystem::path trace = Output("trace" + std::to_string(k));
+        EXPECT_EQ(TraceLines(trace, "port"), Strings{"COM1 " + c.com1});
+        const Strings open = TraceLines(trace, "open");
+        ASSERT_EQ(open.size(), 1u) << c.com1;
+        EXPECT_TRUE(open[0].starts_with(c.open)) << open[0];
+        EXPECT_EQ(TraceLines(trace, "settings"), c.settingsLines) << c.com1;
+        EXPECT_EQ(TraceLines(trace, "result"), Strings{"0;"}) << c.com1;
+    }
+    if (superuser) {
+        EXPECT_TRUE(TraceLines(Output("trace0"), "open")[0].ends_with(", and user nobody is not in it"));
+    }
+    close(holder);
+    close(refusing);
+}
+
+// Each faulty reply scalepoll-sim can send, as the trace tells it; two
+// simulators at once, each run about 20 s.
+TEST_F(EndToEnd, TraceTellsEachFaultyReplyOfTheSimulator) {
+    struct Case {
+        Strings sim;
+        Strings stations;
+        const char* result;
+        Strings replies;
+        Strings timeouts;
+    };
+    const std::string bad = ReplyBuilder().BadChecksum().Build();
+    const std::string checksum = "not-taken reason=checksum station=3 -- checksum " +
+                                 std::to_string(static_cast<std::uint8_t>(bad.back())) + ", the frame needs " +
+                                 std::to_string(static_cast<std::uint8_t>(bad.back() - 1));
+    const std::string sequence = "not-taken reason=sequence station=4 -- sequence 03, this run's 02";
+    const std::string address = "not-taken reason=address -- address 0 names no station 1 to 14";
+    const Case cases[] = {
+        {{"--station", "2:weight=1250,disagree", "--station", "3:weight=1250,bad-checksum"},
+         {"2", "3"},
+         "2;Modem error",
+         {"modem-error station=2 try=1 cause=disagree reading=2 -- readings 1250 1254 1250; marks V V V; divisions 2 2 2",
+          checksum, checksum, checksum},
+         {"station=3 try=1", "station=3 try=2", "station=3 try=3"}},
+        {{"--station", "4:weight=1250,wrong-seq", "--station", "6:weight=1250,wrong-address", "--station",
+          "7:weight=1250"},
+         {"4", "6", "7"},
+         "0;4,1,0;6,1,0;7,0,1250",
+         {sequence, sequence, sequence, address, address, address, "taken station=7 try=1 weight=1250 settled=yes"},
+         {"station=4 try=1", "station=4 try=2", "station=4 try=3"}},
+    };
+    std::vector<std::unique_ptr<Program>> runs;
+    for (std::size_t k = 0; k < std::size(cases); ++k) {
+        Strings arguments{SCALEPOLL_SIM_BINARY, "--baud", "19200"};
+        arguments.insert(arguments.end(), cases[k].sim.begin(), cases[k].sim.end());
+        arguments.insert(arguments.end(), {"--", SCALEPOLL_BINARY, "COM1", "19200", "8", "None", "1"});
+        arguments.insert(arguments.end(), cases[k].stations.begin(), cases[k].stations.end());
+        runs.push_back(std::make_unique<Program>(
+            arguments, Strings{"SCALEPOLL_TRACE=" + Output("trace" + std::to_string(k)).string()},
+            Output("output" + std::to_string(k))));
+    }
+    for (std::size_t k = 0; k < std::size(cases); ++k) {
+        const Case& c = cases[k];
+        const Finished run = runs[k]->Wait();
+        const std::filesystem::path trace = Output("trace" + std::to_string(k));
+        EXPECT_EQ(run.output, c.result);
+        EXPECT_EQ(TraceLines(trace, "reply"), c.replies) << c.result;
+        EXPECT_EQ(TraceLines(trace, "timeout"), c.timeouts) << c.result;
+        EXPECT_EQ(TraceLines(trace, "result"), Strings{c.result});
     }
 }

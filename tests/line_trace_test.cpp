@@ -1,26 +1,34 @@
-// The line trace: what a traced run records, that tracing changes nothing in
-// the run, and how the binary takes SCALEPOLL_TRACE.
+// The line trace: what a traced run records and decides, why a port failed,
+// that tracing changes nothing in the run, and how the binary takes
+// SCALEPOLL_TRACE.
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 
+#include "ScalepollVersion.h"
 #include "platform/Files.h"
 #include "poll/Frames.h"
 #include "poll/LineTrace.h"
 #include "poll/Startup.h"
 #include "serial/Sarja1_u.h"
 #include "tests/support/FakeSerialPorts.h"
+#include "tests/support/ReplyBuilder.h"
 #include "tests/support/ScriptedLine.h"
 
 namespace fs = std::filesystem;
+using namespace std::chrono_literals;
 
 namespace {
+
+const std::chrono::system_clock::time_point kStartedAt =
+    std::chrono::sys_days{std::chrono::year{2026} / 12 / 11} + 5h + 57min + 50s + 123ms;
 
 // One run in virtual time from startMs on: station 3 stays silent, and two
 // bytes of noise arrive 120 ms after the start.
@@ -37,6 +45,24 @@ struct SilentStationRun {
     std::vector<std::string> Parameters() const { return {"COM1", "9600", "8", "None", "1", "3"}; }
 };
 
+// The trace's lines of one kind, without their time stamps.
+std::vector<std::string> LinesOf(const std::string& trace, const std::string& kind) {
+    std::vector<std::string> found;
+    std::istringstream lines(trace);
+    for (std::string line; std::getline(lines, line);)
+        if (line.size() > 8 && line.compare(8, kind.size() + 1, kind + ' ') == 0) found.push_back(line.substr(17));
+    return found;
+}
+
+// Station 3 answers its first read request with `reply`, 100 ms later.
+void AnswerFirstRequest(FakeSerialPorts& line, VirtualTime& time, const std::string& reply) {
+    line.onWrite = [&line, &time, reply, answered = false](const std::string& bytes) mutable {
+        if (answered || bytes.find(ReadRequest(3)) == std::string::npos) return;
+        answered = true;
+        line.Arrive(time.NowMs() + 100, reply);
+    };
+}
+
 std::string FileText(const fs::path& path) {
     std::ifstream file(path, std::ios::binary);
     std::ostringstream text;
@@ -46,32 +72,129 @@ std::string FileText(const fs::path& path) {
 
 }  // namespace
 
-TEST(LineTrace, RecordsWritesReadsAndTheResultLine) {
+TEST(LineTrace, RecordsTheRunItsPortFramesTimeOutsAndResult) {
     SilentStationRun run(700);  // the trace counts from the start of its run
     CapturedOutput trace{run.loop};
-    RunTracedTool(run.Parameters(), run.loop, run.output, run.line, trace);
+    RunTracedTool(run.Parameters(), run.loop, run.output, run.line, trace, kStartedAt);
     const std::string fill = "<255><255><255>";
     const std::string request = fill + DisplayText(ReadRequest(3)) + fill;
     EXPECT_EQ(trace.Text(),
-              "      0 sent     <255><255><255><2>*0MW02<13><145><255><255><255>\n"
-              "    150 received <6><32>\n"
-              "   5000 sent     " + request + "\n"
-              "  10000 sent     " + request + "\n"
-              "  15000 sent     " + request + "\n"
-              "  20000 result   0;3,1,0\n");
+              "      0 run      2026-12-11T05:57:50.123Z scalepoll " + std::string(kScalepollVersion) +
+                  " COM1 9600 8 None 1 3\n"
+                  "      0 port     COM1 /dev/fake1\n"
+                  "      0 open     ok\n"
+                  "      0 settings 9600 8 None 1\n"
+                  "      0 trigger  sequence=2\n"
+                  "      0 sent     <255><255><255><2>*0MW02<13><145><255><255><255>\n"
+                  "    150 received <6><32>\n"
+                  "   5000 request  station=3 try=1\n"
+                  "   5000 sent     " + request + "\n"
+                  "  10000 timeout  station=3 try=1\n"
+                  "  10000 request  station=3 try=2\n"
+                  "  10000 sent     " + request + "\n"
+                  "  15000 timeout  station=3 try=2\n"
+                  "  15000 request  station=3 try=3\n"
+                  "  15000 sent     " + request + "\n"
+                  "  20000 timeout  station=3 try=3\n"
+                  "  20000 result   0;3,1,0\n");
 }
 
-TEST(LineTrace, TracedRunDoesWhatAnUntracedOneDoes) {
-    SilentStationRun plain;
-    RunTool(plain.Parameters(), plain.loop, plain.output, plain.line);
-    SilentStationRun traced;
-    CapturedOutput trace{traced.loop};
-    RunTracedTool(traced.Parameters(), traced.loop, traced.output, traced.line, trace);
-    EXPECT_EQ(traced.output.Text(), plain.output.Text());
-    EXPECT_EQ(traced.output.writtenAtMs, plain.output.writtenAtMs);
-    EXPECT_EQ(traced.line.calls, plain.line.calls);
-    EXPECT_EQ(traced.line.written, plain.line.written);
-    EXPECT_EQ(traced.line.openPorts, 0);
+// Parameters as tokens: a blank in the display text form, an empty one as "".
+TEST(LineTrace, RunLineOfARunWithTooFewParameters) {
+    SilentStationRun run;
+    CapturedOutput trace{run.loop};
+    RunTracedTool({"COM1", "", "a b"}, run.loop, run.output, run.line, trace, kStartedAt + 9ms);
+    EXPECT_EQ(trace.Text(), "      0 run      2026-12-11T05:57:50.132Z scalepoll " + std::string(kScalepollVersion) +
+                                " COM1 \"\" a<32>b\n      0 result   1;Not enough parameters\n");
+    EXPECT_EQ(UtcText(std::chrono::sys_days{std::chrono::year{1999} / 1 / 2} + 3h + 4min + 5s + 6ms),
+              "1999-01-02T03:04:05.006Z");
+}
+
+// Each verdict on a reply to station 3's first request, and the same result
+// line at the same time as the run without a trace.
+TEST(LineTrace, EachReplyVerdictAndTheSameRunAsWithoutTheTrace) {
+    const std::string good = ReplyBuilder().Build();
+    const std::string badChecksum = ReplyBuilder().BadChecksum().Build();
+    const int checksum = static_cast<std::uint8_t>(good.back());
+    struct Case {
+        std::string reply;
+        std::string verdict;
+    };
+    const Case cases[] = {
+        {good, "taken station=3 try=1 weight=1250 settled=yes"},
+        {ReplyBuilder().Address(5).Build(), "taken station=5 try=1 weight=1250 settled=yes"},
+        {ReplyBuilder().Reading(1, "0001260").Build(),
+         "modem-error station=3 try=1 cause=disagree reading=2 -- readings 1250 1260 1250; marks V V V; divisions 2 2 2"},
+        {ReplyBuilder().Reading(0, "0001244").Reading(2, "0001256").Build(),
+         "modem-error station=3 try=1 cause=disagree -- readings 1244 1250 1256; marks V V V; divisions 2 2 2"},
+        {ReplyBuilder().Reading(2, "0001250", 32, 33 | 0x10).Build(),
+         "modem-error station=3 try=1 cause=unsettled reading=3 -- readings 1250 1250 1250; marks V V L; divisions 2 2 2"},
+        {ReplyBuilder().Reading(0, "0001250", 32, 0x2F).Build(),
+         "modem-error station=3 try=1 cause=unreadable reading=1 -- readings 1250 1250 1250; marks V V V; divisions ? 2 2"},
+        {badChecksum, "not-taken reason=checksum station=3 -- checksum " + std::to_string((checksum + 1) % 256) +
+                          ", the frame needs " + std::to_string(checksum)},
+        {ReplyBuilder().Sequence(5).Build(), "not-taken reason=sequence station=3 -- sequence 05, this run's 02"},
+        {ReplyBuilder().AddressByte('0').Build(), "not-taken reason=address -- address 0 names no station 1 to 14"},
+        // The run's two bytes of noise came first.
+        {std::string(113, 'x'), "dropped bytes=115 -- no reply frame within 112 bytes"},
+    };
+    for (const Case& c : cases) {
+        SilentStationRun plain;
+        AnswerFirstRequest(plain.line, plain.time, c.reply);
+        RunTool(plain.Parameters(), plain.loop, plain.output, plain.line);
+        SilentStationRun traced;
+        AnswerFirstRequest(traced.line, traced.time, c.reply);
+        CapturedOutput trace{traced.loop};
+        RunTracedTool(traced.Parameters(), traced.loop, traced.output, traced.line, trace, kStartedAt);
+        EXPECT_EQ(LinesOf(trace.Text(), "reply"), std::vector<std::string>{c.verdict});
+        EXPECT_EQ(traced.output.Text(), plain.output.Text()) << c.verdict;
+        EXPECT_EQ(traced.output.writtenAtMs, plain.output.writtenAtMs) << c.verdict;
+        EXPECT_EQ(traced.line.calls, plain.line.calls) << c.verdict;
+        EXPECT_EQ(traced.line.writeTimes, plain.line.writeTimes) << c.verdict;
+        EXPECT_EQ(traced.line.openPorts, 0);
+    }
+}
+
+// A frame with a wrong checksum is told once, however many chunks follow it
+// before the buffer is emptied.
+TEST(LineTrace, WrongChecksumToldOnceAcrossLaterChunks) {
+    SilentStationRun run;
+    const std::string bad = ReplyBuilder().BadChecksum().Build();
+    AnswerFirstRequest(run.line, run.time, bad);
+    run.line.Arrive(5300, "ab");
+    run.line.Arrive(5400, "cd");
+    CapturedOutput trace{run.loop};
+    RunTracedTool(run.Parameters(), run.loop, run.output, run.line, trace, kStartedAt);
+    EXPECT_EQ(LinesOf(trace.Text(), "reply").size(), 1u);
+}
+
+TEST(LineTrace, PortOpenFailureRefusedSettingsAndFaults) {
+    struct Case {
+        std::function<void(FakeSerialPorts&)> arrange;
+        std::string parity;
+        std::vector<std::string> open, settings, faults;
+    };
+    const Case cases[] = {
+        {[](FakeSerialPorts& line) { line.missing.insert(1); }, "None",
+         {"failed missing -- No such file or directory"}, {}, {}},
+        {[](FakeSerialPorts& line) { line.forced = CommState{}; }, "Even",
+         {"ok"}, {"refused parity=Even -- in force 9600 8 None 1"}, {}},
+        {[](FakeSerialPorts& line) { line.drainMs = 5000; }, "None",
+         {"ok"}, {"9600 8 None 1"}, {"drain-cut-short -- Interrupted system call"}},
+        // Gone after the trigger frame: every read tick fails, one line tells it.
+        {[](FakeSerialPorts& line) { line.onWrite = [&line](const std::string&) { line.gone = true; }; }, "None",
+         {"ok"}, {"9600 8 None 1"}, {"device-gone -- Input/output error"}},
+    };
+    for (const Case& c : cases) {
+        SilentStationRun run;
+        c.arrange(run.line);
+        CapturedOutput trace{run.loop};
+        RunTracedTool({"COM1", "9600", "8", c.parity, "1", "3"}, run.loop, run.output, run.line, trace, kStartedAt);
+        EXPECT_EQ(LinesOf(trace.Text(), "open"), c.open);
+        EXPECT_EQ(LinesOf(trace.Text(), "settings"), c.settings);
+        EXPECT_EQ(LinesOf(trace.Text(), "fault"), c.faults);
+        EXPECT_EQ(run.output.Text(), "0;3,1,0");
+    }
 }
 
 TEST(LineTrace, BinaryAppendsToTheNamedFileAndIgnoresOneItCannotOpen) {
@@ -93,11 +216,14 @@ TEST(LineTrace, BinaryAppendsToTheNamedFileAndIgnoresOneItCannotOpen) {
         return output;
     };
     for (const fs::path& path : {trace, trace, unopenable}) EXPECT_EQ(runBinary(path), "1;Not enough parameters\r\n");
-    // Real time passes in the binary: the stamps are left out.
+    // Real time passes in the binary: the stamps and dates are left out.
     std::istringstream lines(FileText(trace));
-    std::vector<std::string> unstamped;
-    for (std::string line; std::getline(lines, line);) unstamped.push_back(line.substr(7));
-    EXPECT_EQ(unstamped, std::vector<std::string>(2, " result   1;Not enough parameters"));
+    std::vector<std::string> undated;
+    for (std::string line; std::getline(lines, line);)
+        undated.push_back(line.starts_with("      0 run      ") ? line.substr(0, 17) + line.substr(42) : line.substr(7));
+    const std::string run = "      0 run      scalepoll " + std::string(kScalepollVersion) + " COM1 9600";
+    EXPECT_EQ(undated, (std::vector<std::string>{run, " result   1;Not enough parameters", run,
+                                                  " result   1;Not enough parameters"}));
     EXPECT_FALSE(fs::exists(unopenable.parent_path()));
     fs::remove_all(directory);
 }

@@ -68,6 +68,9 @@ TEST(NetworkAddress, DevicePathsAreNotAddresses) {
 TEST(NetworkAddress, PortsThatCannotBeOpenedFailAtOnce) {
     for (const char* text : {"rfc2217://10.0.0.256:4001", "socket://1.2.3:4001", "socket://[::g]:4001",
                              "rfc2217://[1:2:3:4:5:6:7:8:9]:4001", "rfc2217://10.0.0.20", "telnet://127.0.0.1:23"}) {
-        EXPECT_EQ(OpenNetworkPort(text), nullptr) << text;
+        OpenFailure failure;
+        EXPECT_EQ(OpenNetworkPort(text, failure), nullptr) << text;
+        EXPECT_EQ(failure.reason, OpenFailure::Reason::Other) << text;
+        EXPECT_FALSE(failure.message.empty()) << text;
     }
 }

@@ -12,10 +12,14 @@ std::int64_t CeilMs(std::int64_t micros) { return (micros + 999) / 1000; }
 
 }  // namespace
 
-std::unique_ptr<SerialPort> OpenNetworkPort(std::string_view text) {
+std::unique_ptr<SerialPort> OpenNetworkPort(std::string_view text, OpenFailure& failure) {
     const std::optional<NetworkAddress> address = ParseNetworkAddress(text);
-    if (!address) return nullptr;
-    std::unique_ptr<TcpConnection> connection = ConnectTcp(*address, kConnectTimeoutMs);
+    if (!address) {
+        failure = {OpenFailure::Reason::Other, "not an address scalepoll can connect to",
+                   "rfc2217://HOST:PORT or socket://HOST:PORT, HOST a numeric address or localhost"};
+        return nullptr;
+    }
+    std::unique_ptr<TcpConnection> connection = ConnectTcp(*address, kConnectTimeoutMs, failure);
     if (!connection) return nullptr;
     return std::make_unique<NetworkPort>(std::move(connection), address->protocol, SystemTime());
 }
@@ -74,7 +78,7 @@ std::size_t NetworkPort::Write(const void* bytes, std::size_t count) {
 }
 
 bool NetworkPort::WaitWritable(std::int64_t timeoutMs) {
-    if (!gone_ && !connection_->WaitWritable(timeoutMs)) gone_ = true;
+    if (!gone_ && !connection_->WaitWritable(timeoutMs)) Gone(connection_->Failure());
     SendUnsent();
     return !gone_;
 }
@@ -98,8 +102,9 @@ bool NetworkPort::Drain(std::int64_t timeoutMs) {
 void NetworkPort::Queue(const std::string& bytes) {
     unsent_ += bytes;
     SendUnsent();
-    if (unsent_.size() > kUnsentLimit) {  // the server stopped reading
-        gone_ = true;
+    if (unsent_.size() > kUnsentLimit) {
+        Gone({PortFault::Reason::DeviceGone, "the server stopped reading: " + std::to_string(unsent_.size()) +
+                                                 " bytes waiting for it"});
         unsent_.clear();
     }
 }
@@ -109,7 +114,7 @@ void NetworkPort::SendUnsent() {
     const auto* bytes = reinterpret_cast<const std::uint8_t*>(unsent_.data());
     const std::optional<std::size_t> sent = connection_->Send(bytes, unsent_.size());
     if (!sent) {
-        gone_ = true;
+        Gone(connection_->Failure());
         unsent_.clear();
         return;
     }
@@ -119,8 +124,13 @@ void NetworkPort::SendUnsent() {
 std::optional<std::size_t> NetworkPort::Arrived(std::uint8_t* into, std::size_t capacity) {
     if (gone_) return std::nullopt;
     const std::optional<std::size_t> received = connection_->Receive(into, capacity);
-    if (!received) gone_ = true;
+    if (!received) Gone(connection_->Failure());
     return received;
+}
+
+void NetworkPort::Gone(const PortFault& fault) {
+    if (!gone_) fault_ = fault;
+    gone_ = true;
 }
 
 std::size_t NetworkPort::Decoded(std::uint8_t* bytes, std::size_t count) {

@@ -31,6 +31,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "platform/network/NetworkAddress.h"
 #include "platform/network/Rfc2217.h"
@@ -52,16 +53,20 @@ public:
     virtual bool WaitWritable(std::int64_t timeoutMs) = 0;
     // As SerialPort::Input().
     virtual Waitable* Input() = 0;
+    // Why the connection is gone, once Send, Receive or WaitWritable said so.
+    virtual PortFault Failure() { return {PortFault::Reason::ClosedByServer, "the connection ended"}; }
 };
 
 // The platform's connect: nullptr when the host is not a well-formed number,
-// or the server refuses or does not answer within timeoutMs.
-std::unique_ptr<TcpConnection> ConnectTcp(const NetworkAddress& address, std::int64_t timeoutMs);
+// or the server refuses or does not answer within timeoutMs; `failure` then
+// says which, in the system's words.
+std::unique_ptr<TcpConnection> ConnectTcp(const NetworkAddress& address, std::int64_t timeoutMs,
+                                          OpenFailure& failure);
 
 // The port behind `address`; nullptr when it is not an address this tool can
 // connect to, or its server cannot be reached within a second: connecting
-// never holds up a run for longer than that.
-std::unique_ptr<SerialPort> OpenNetworkPort(std::string_view address);
+// never holds up a run for longer than that. `failure` then says why.
+std::unique_ptr<SerialPort> OpenNetworkPort(std::string_view address, OpenFailure& failure);
 
 class NetworkPort final : public SerialPort {
 public:
@@ -84,8 +89,11 @@ public:
     bool WaitWritable(std::int64_t timeoutMs) override;
     bool Drain(std::int64_t timeoutMs) override;
     Waitable* Input() override { return connection_->Input(); }
+    std::optional<PortFault> TakeFault() override { return std::exchange(fault_, std::nullopt); }
 
 private:
+    // The connection's use ends here, for the reason given.
+    void Gone(const PortFault& fault);
     // Appends bytes for the server behind what is still unsent, and sends
     // as much as the connection takes.
     void Queue(const std::string& bytes);
@@ -106,6 +114,7 @@ private:
     TelnetDecoder decoder_;
     std::string unsent_;  // bytes for the server, in order, that the connection has not taken yet
     bool gone_ = false;
+    std::optional<PortFault> fault_;  // why the connection's use ended, until taken
     CommState line_;                  // as last set, for the line time of a block
     std::int64_t blockLineMs_ = 0;    // the line time of the last block written
     std::int64_t lineFreeMs_ = 0;     // when the last block has left the server's line

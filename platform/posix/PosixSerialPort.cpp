@@ -21,11 +21,17 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstring>
+#include <optional>
+#include <string>
+#include <utility>
 
 #include "platform/network/NetworkPort.h"
 #include "platform/SerialPort.h"
 #include "platform/posix/BoundedCall.h"
+#include "platform/posix/OpenFailures.h"
 #include "platform/posix/Poll.h"
 #include "platform/posix/Termios.h"
 
@@ -103,9 +109,16 @@ public:
                 got = static_cast<std::size_t>(count);
                 return true;
             }
-            if (count == 0) return (events & POLLHUP) == 0;
+            if (count == 0) {
+                if ((events & POLLHUP) == 0) return true;
+                Note(PortFault::Reason::DeviceGone, "the terminal hung up");
+                return false;
+            }
             if (errno == EAGAIN || errno == EWOULDBLOCK) return true;
-            if (errno != EINTR) return false;
+            if (errno != EINTR) {
+                NoteError(errno, PortFault::Reason::ReadFailed);
+                return false;
+            }
         }
     }
 
@@ -113,28 +126,66 @@ public:
         for (;;) {
             const ssize_t written = write(fd_, bytes, count);
             if (written >= 0) return static_cast<std::size_t>(written);
-            if (errno != EINTR) return 0;
+            if (errno == EAGAIN || errno == EWOULDBLOCK) return 0;
+            if (errno != EINTR) {
+                NoteError(errno, PortFault::Reason::WriteFailed);
+                return 0;
+            }
         }
     }
 
     // A pseudo-terminal whose other side is open but not reading never
     // becomes writable; that is a time-out like any other, not a lost device.
     bool WaitWritable(std::int64_t timeoutMs) override {
-        return (PollFor(fd_, POLLOUT, timeoutMs) & (POLLHUP | POLLERR | POLLNVAL)) == 0;
+        if ((PollFor(fd_, POLLOUT, timeoutMs) & (POLLHUP | POLLERR | POLLNVAL)) == 0) return true;
+        Note(PortFault::Reason::DeviceGone, "the terminal hung up");
+        return false;
     }
 
+    // A drain cut short at its limit ends in EINTR from the timer signal.
     bool Drain(std::int64_t timeoutMs) override {
-        return CallWithin(timeoutMs, [this] { return tcdrain(fd_); });
+        int error = EINTR;
+        const bool drained = CallWithin(timeoutMs, [this, &error] {
+            const int result = tcdrain(fd_);
+            if (result != 0) error = errno;
+            return result;
+        });
+        if (drained) return true;
+        if (error == EINTR) {
+            Note(PortFault::Reason::DrainCutShort,
+                 std::string(std::strerror(EINTR)) + ": the bytes had not left the port within " +
+                     std::to_string(std::max<std::int64_t>(timeoutMs, 0)) +
+                     " ms, the line is stalled (held by flow control?)");
+        } else {
+            NoteError(error, PortFault::Reason::WriteFailed);
+        }
+        return false;
     }
 
     Waitable* Input() override { return &input_; }
 
+    std::optional<CommState> StateInForce() override {
+        termios current{};
+        if (tcgetattr(fd_, &current) != 0) return std::nullopt;
+        return SettingsInForce(current);
+    }
+
+    std::optional<PortFault> TakeFault() override { return std::exchange(fault_, std::nullopt); }
+
 private:
     void SetModemLine(int line, bool raised) { ioctl(fd_, raised ? TIOCMBIS : TIOCMBIC, &line); }
+
+    void Note(PortFault::Reason reason, std::string message) { fault_ = PortFault{reason, std::move(message)}; }
+    // EIO, ENODEV and ENXIO are what a terminal whose device went away answers.
+    void NoteError(int error, PortFault::Reason otherwise) {
+        const bool gone = error == EIO || error == ENODEV || error == ENXIO;
+        Note(gone ? PortFault::Reason::DeviceGone : otherwise, std::strerror(error));
+    }
 
     int fd_;
     DescriptorWaitable input_;
     bool rtsHeldOff_ = true;
+    std::optional<PortFault> fault_;
 };
 
 // A network address in SCALEPOLL_COMn opens a device server's port instead
@@ -142,12 +193,20 @@ private:
 class PosixSerialPorts final : public SerialPorts {
 public:
     std::unique_ptr<SerialPort> Open(int portNumber) override {
+        lastFailure_ = {};
         const auto path = PortPath(portNumber);
-        if (!path) return nullptr;
-        if (IsNetworkAddress(*path)) return OpenNetworkPort(*path);
+        if (!path) {
+            lastFailure_.message = "no such port";
+            return nullptr;
+        }
+        if (IsNetworkAddress(*path)) return OpenNetworkPort(*path, lastFailure_);
         const int fd = open(path->c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-        if (fd < 0) return nullptr;
+        if (fd < 0) {
+            lastFailure_ = DeviceOpenFailure(*path, errno);
+            return nullptr;
+        }
         if (flock(fd, LOCK_EX | LOCK_NB) != 0) {  // another program has the port
+            lastFailure_ = LockFailure(fd, errno);
             close(fd);
             return nullptr;
         }
@@ -156,6 +215,12 @@ public:
         // process holds the terminal, and lock every later ordinary user out.
         return std::make_unique<PosixSerialPort>(fd);
     }
+
+    std::string Describe(int portNumber) override { return PortPath(portNumber).value_or("COM" + std::to_string(portNumber)); }
+    OpenFailure LastOpenFailure() override { return lastFailure_; }
+
+private:
+    OpenFailure lastFailure_;
 };
 
 }  // namespace

@@ -75,6 +75,25 @@ termios LineSettings(const termios& current, const CommState& state) {
     return settings;
 }
 
+CommState SettingsInForce(const termios& settings) {
+    CommState state;
+    state.baudRate = 0;
+    for (const std::uint32_t rate : {110u, 300u, 600u, 1200u, 2400u, 4800u, 9600u, 19200u, 38400u, 57600u, 115200u})
+        if (SpeedConstant(rate) == cfgetospeed(&settings)) state.baudRate = rate;
+    switch (settings.c_cflag & CSIZE) {
+        case CS5: state.byteSize = 5; break;
+        case CS6: state.byteSize = 6; break;
+        case CS7: state.byteSize = 7; break;
+        default: state.byteSize = 8; break;
+    }
+    const tcflag_t parity = settings.c_cflag & (PARENB | PARODD | CMSPAR);
+    state.parity = 0;
+    for (std::uint8_t code = 1; code <= 4; ++code)
+        if (ParityBits(code) == parity) state.parity = code;
+    state.stopBits = (settings.c_cflag & CSTOPB) != 0 ? 2 : 0;
+    return state;
+}
+
 std::optional<std::string> PortPath(int portNumber) {
     if (portNumber < 1 || portNumber > 4) return std::nullopt;
     const std::string number = std::to_string(portNumber);

@@ -22,6 +22,11 @@
 // leaves current's speed in force, as a refused setting would.
 termios LineSettings(const termios& current, const CommState& state);
 
+// The line setting `settings` holds, as the driver's CommState: speed, data
+// bits, parity and stop bits (0 for one, 2 for two); a speed without a
+// number of its own here reads as 0.
+CommState SettingsInForce(const termios& settings);
+
 // The device of port 1 to 4: the path in SCALEPOLL_COMn when that is set and
 // not empty, otherwise /dev/ttyS0../dev/ttyS3. Nothing for other numbers.
 std::optional<std::string> PortPath(int portNumber);

@@ -4,7 +4,8 @@
 // "purge in out", "dtr 0", ...). Bytes the driver writes collect in
 // `written`; bytes for the driver to read are scheduled with Arrive() and
 // become readable once the virtual clock reaches their time. The output queue
-// can be made to stall, and the device can be made to disappear.
+// can be made to stall, and the device can be made to disappear. Why an open
+// failed and the faults met are told as the system's would be.
 #pragma once
 
 #include <algorithm>
@@ -12,8 +13,10 @@
 #include <cstring>
 #include <functional>
 #include <map>
+#include <optional>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/SerialPort.h"
@@ -24,6 +27,8 @@ public:
     explicit FakeSerialPorts(VirtualTime& time) : time_(time) {}
 
     std::unique_ptr<SerialPort> Open(int portNumber) override;
+    std::string Describe(int portNumber) override { return "/dev/fake" + std::to_string(portNumber); }
+    OpenFailure LastOpenFailure() override { return openFailure_; }
 
     void Arrive(std::int64_t atMs, std::string bytes) { arrivals_.emplace(atMs, std::move(bytes)); }
     // Bytes that have arrived by now and not been read yet.
@@ -40,6 +45,7 @@ public:
     std::string written;                // every byte written, in order
     std::vector<std::int64_t> writeTimes;
     CommState state;                    // the last line setting written
+    std::optional<CommState> forced;    // what the device keeps of any setting, when not all of it
     bool dtr = false;
     std::uint32_t queued = 0;           // bytes reported waiting in the output queue
     std::size_t takesPerWrite = SIZE_MAX;  // 0 stalls the line
@@ -54,6 +60,7 @@ private:
     VirtualTime& time_;
     std::multimap<std::int64_t, std::string> arrivals_;
     std::string readable_;
+    OpenFailure openFailure_;
 };
 
 class FakeSerialPort final : public SerialPort, public Waitable {
@@ -126,15 +133,30 @@ public:
         line_.calls.push_back("drain " + std::to_string(timeoutMs));
         if (line_.gone) return false;
         line_.time_.Advance(std::clamp<std::int64_t>(line_.drainMs, 0, std::max<std::int64_t>(timeoutMs, 0)));
-        return line_.drainMs <= timeoutMs;
+        if (line_.drainMs <= timeoutMs) return true;
+        fault_ = PortFault{PortFault::Reason::DrainCutShort, "Interrupted system call"};
+        return false;
+    }
+    std::optional<CommState> StateInForce() override { return line_.forced.value_or(line_.state); }
+    std::optional<PortFault> TakeFault() override {
+        if (line_.gone) return PortFault{PortFault::Reason::DeviceGone, "Input/output error"};
+        return std::exchange(fault_, std::nullopt);
     }
 
 private:
     FakeSerialPorts& line_;
+    std::optional<PortFault> fault_;
 };
 
 inline std::unique_ptr<SerialPort> FakeSerialPorts::Open(int portNumber) {
     calls.push_back("open " + std::to_string(portNumber));
-    if (missing.count(portNumber) != 0 || openPorts > 0) return nullptr;
+    if (missing.count(portNumber) != 0) {
+        openFailure_ = {OpenFailure::Reason::Missing, "No such file or directory", ""};
+        return nullptr;
+    }
+    if (openPorts > 0) {
+        openFailure_ = {OpenFailure::Reason::Busy, "Resource temporarily unavailable", ""};
+        return nullptr;
+    }
     return std::make_unique<FakeSerialPort>(*this);
 }

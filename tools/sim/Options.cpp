@@ -122,6 +122,7 @@ Station settings:
   silent           never answers
   wrong-seq        echoes a sequence number other than the trigger's
   bad-checksum     the checksum byte off by one
+  wrong-address    the address character 0, which names no station
   noise=N          N noise bytes ahead of the reply
   chunks=N         the reply in N pieces ...
   pause=MS         ... MS milliseconds apart (default 0)

@@ -36,6 +36,7 @@ const Setting kSettings[] = {
     {"disagree", false, [](StationScript& s, std::string_view) { s.disagree = true; }},
     {"wrong-seq", false, [](StationScript& s, std::string_view) { s.wrongSequence = true; }},
     {"bad-checksum", false, [](StationScript& s, std::string_view) { s.badChecksum = true; }},
+    {"wrong-address", false, [](StationScript& s, std::string_view) { s.wrongAddress = true; }},
     {"chunks", true, [](StationScript& s, std::string_view v) {
          s.chunks = Small(v, 1, static_cast<int>(frame::kReplySize), "chunks");
      }},
@@ -72,7 +73,7 @@ ReadingBytes Reading(const StationScript& script, std::int32_t magnitude) {
 
 ReplyFields Fields(const StationScript& script, int station, int sequence) {
     ReplyFields fields;
-    fields.address = static_cast<char>(48 + station);
+    fields.address = static_cast<char>(48 + (script.wrongAddress ? 0 : station));
     fields.sequence = IntToHexText(script.wrongSequence ? OtherSequence(sequence) : sequence, 2);
     const std::int32_t magnitude = std::abs(script.weight);
     const std::int32_t apart = 2 * kDivisions[script.division];

@@ -24,6 +24,7 @@ struct StationScript {
     bool disagree = false;     // the second reading two divisions off
     bool wrongSequence = false;
     bool badChecksum = false;
+    bool wrongAddress = false;  // the address character "0", which names no station
     int chunks = 1;            // the reply in this many pieces ...
     std::int64_t pauseMs = 0;  // ... this far apart
     int noise = 0;             // noise bytes ahead of the reply

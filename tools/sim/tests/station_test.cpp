@@ -50,6 +50,7 @@ TEST(StationReply, SettingsAsTheToolReadsThem) {
         {"3:weight=9999999,disagree", "", "2", true, 2, true},
         {"3:weight=1250,wrong-seq", "1250", "2", false, 3, true},
         {"3:weight=1250,bad-checksum", "", "", false, 0, false},
+        {"3:weight=1250,wrong-address", "1250", "2", false, 2, true},
     };
     for (const Case& c : cases) {
         std::string frame = ReplyOf(c.station);
@@ -115,4 +116,9 @@ TEST(StationSettings, RejectedTexts) {
                              "3:weight=1,"}) {
         EXPECT_THROW(ParseStation(text), UsageError) << text;
     }
+}
+
+TEST(StationReply, WrongAddressNamesNoStation) {
+    const std::string frame = Joined(AnswerFor(ParseStation("3:wrong-address").script, 3, 2));
+    EXPECT_EQ(AddressedStation(frame), std::nullopt);
 }
