@@ -287,8 +287,9 @@ void Drawing::MarkerLane(int lane, const Lane& content) {
                 std::string(colour) + "\"><title>try " + std::to_string(attempt.number) + ": " +
                 std::to_string(attempt.startMs) + " to " + std::to_string(end) + " ms</title></rect>\n";
         if (width > 40) {
-            out_ += "<text x=\""s + Fixed(X(attempt.startMs) + 7) + "\" y=\"" + Fixed(top + 23.5) +
-                    "\" font-size=\"8\">try " + std::to_string(attempt.number) + "</text>\n";
+            // In the middle, clear of the verdicts at the ends.
+            out_ += "<text x=\""s + Fixed(X(attempt.startMs) + width / 2) + "\" y=\"" + Fixed(top + 23.5) +
+                    "\" font-size=\"8\" text-anchor=\"middle\">try " + std::to_string(attempt.number) + "</text>\n";
         }
     }
     // Labels go above the bars, or below when the one before is in the way.
