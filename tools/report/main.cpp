@@ -29,13 +29,14 @@ bool ReadTrace(const std::string& path, LineSplitter& splitter, Enough enough) {
         return false;
     }
     std::vector<char> chunk(256 * 1024);
+    errno = 0;
     while (!enough()) {
         const std::size_t got = std::fread(chunk.data(), 1, chunk.size(), file.get());
         splitter.Feed(std::string_view(chunk.data(), got));
         if (got < chunk.size()) break;
     }
-    if (std::ferror(file.get())) {
-        std::cerr << "scalepoll-report: " << path << ": read error\n";
+    if (std::ferror(file.get())) {  // a folder, or the disk failing
+        std::cerr << "scalepoll-report: " << path << ": " << std::strerror(errno) << '\n';
         return false;
     }
     return true;

@@ -294,6 +294,7 @@ TEST(ReportProgramTest, ExitStatus) {
         {program + " --timeline 3 " + trace, 0},
         {program + " --timeline 4 " + trace, 1},
         {program + " " + trace + ".missing", 1},
+        {program + " " + ::testing::TempDir(), 1},  // a folder
         {program + " --timeline x " + trace, 2},
     };
     for (const auto& [command, status] : cases) {
