@@ -2,7 +2,8 @@
 // every chunk the reply buffer holds at most kReplyBufferLimit bytes, and the
 // run ends within the longest possible run with exactly one result line: "0;"
 // and one "n,s,w" group per selected station in ascending order, or exactly
-// "2;Modem error".
+// "2;Modem error". The line trace watches the run: each of its lines ends in
+// one line feed and holds no other control byte, whatever arrived.
 //
 // Input: two bytes of station selection (little-endian, bit 0 is station 1,
 // bit 13 station 14), then chunks, each a two-byte delay in ms after the
@@ -15,6 +16,7 @@
 
 #include "fuzz/Require.h"
 #include "poll/Frames.h"
+#include "poll/LineTrace.h"
 #include "poll/Unit1.h"
 #include "tests/support/ScriptedLine.h"
 
@@ -92,6 +94,16 @@ bool WellFormedResult(std::string_view line, const std::vector<int>& selected) {
     return line.empty();
 }
 
+// Every line ends in a line feed, and no other control byte is in any.
+bool OneLineEach(std::string_view trace) {
+    if (!trace.empty() && trace.back() != '\n') return false;
+    for (const char ch : trace) {
+        const auto code = static_cast<std::uint8_t>(ch);
+        if ((code < 32 && ch != '\n') || code == 127) return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -100,7 +112,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     EventLoop loop(time);
     ScriptedLine line(loop);
     CapturedOutput output(loop);
-    TForm1 form(loop, line, output);
+    CapturedOutput traceFile(loop);
+    LineTrace trace(loop, traceFile);
+    TForm1 form(loop, line, output, trace);
     CheckedReceiver receiver(form);
     line.receiver = &receiver;
     IntervalTimer overdue(loop, kLongestRunMs + 1, [] { Require(false, "the run ends in time"); });
@@ -125,5 +139,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     Require(output.writes == 1, "exactly one result line");
     Require(output.writtenAtMs <= kLongestRunMs, "the result line is written in time");
     Require(WellFormedResult(output.Text(), selected), "the result line is well formed");
+    Require(OneLineEach(traceFile.Text()), "each trace line is one line");
     return 0;
 }

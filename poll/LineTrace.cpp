@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <memory>
+#include <set>
 #include <utility>
 
 #include "poll/Frames.h"
@@ -46,20 +47,17 @@ public:
     }
 
 private:
-    // A fault is told when it is new: a gone device fails every read tick
-    // alike, and one line says so.
+    // Each kind of fault is told once: a gone device fails every read tick
+    // and every write, in words that vary with the call, and one line says so.
     template <typename Result>
     Result Noted(Result result) {
-        if (auto fault = port_->TakeFault(); fault && fault != lastFault_) {
-            trace_.Fault(*fault);
-            lastFault_ = std::move(fault);
-        }
+        if (auto fault = port_->TakeFault(); fault && told_.insert(fault->reason).second) trace_.Fault(*fault);
         return result;
     }
 
     std::unique_ptr<SerialPort> port_;
     LineTrace& trace_;
-    std::optional<PortFault> lastFault_;
+    std::set<PortFault::Reason> told_;
 };
 
 class TracedPorts final : public SerialPorts {

@@ -23,6 +23,7 @@
 #include "tests/support/Program.h"
 #include "tests/support/ReplyBuilder.h"
 #include "tests/support/TemporaryDirectory.h"
+#include "tests/support/TraceFile.h"
 #include "tools/sim/RecordFormat.h"
 
 namespace {
@@ -221,9 +222,12 @@ class DeviceServer : public ::testing::Test {
 protected:
     std::filesystem::path Path(const std::string& name) const { return directory_.Path() / name; }
 
-    std::unique_ptr<Program> StartTool(const std::string& port, const std::string& outputName, Strings parameters) {
+    std::unique_ptr<Program> StartTool(const std::string& port, const std::string& outputName, Strings parameters,
+                                       Strings environment = {}) {
         parameters.insert(parameters.begin(), SCALEPOLL_BINARY);
-        auto program = std::make_unique<Program>(parameters, PortsAt(port), Path(outputName));
+        Strings ports = PortsAt(port);
+        environment.insert(environment.end(), ports.begin(), ports.end());
+        auto program = std::make_unique<Program>(parameters, environment, Path(outputName));
         EXPECT_TRUE(program->Started());
         return program;
     }
@@ -261,8 +265,8 @@ TEST_F(DeviceServer, SocketStationAnswers) {
     }
 }
 
-// Each run leaves station 3 silent and ends at its usual time with its line;
-// all run side by side.
+// Each run leaves station 3 silent and ends at its usual time with its line,
+// and its trace says why; all run side by side.
 TEST_F(DeviceServer, ConnectionsThatFailAndAddressesThatCannotBeOpened) {
     LocalSocket refusing(std::nullopt);
     // A listener whose one-place queue a connection of the test's own fills:
@@ -279,32 +283,47 @@ TEST_F(DeviceServer, ConnectionsThatFailAndAddressesThatCannotBeOpened) {
         close(connection);
     });
 
+    const std::string refused = "failed refused -- Connection refused; no device server listens at this address";
+    const std::string notAnAddress = "failed other -- not an address scalepoll can connect to; rfc2217://HOST:PORT or "
+                                     "socket://HOST:PORT, HOST a numeric address or localhost";
     struct Case {
         const char* name;
         std::string address;
         std::int64_t extraMs;  // the connect's bound, when the server never answers
+        std::string open;      // the trace's open line
+        std::string fault;     // how the trace's fault line starts, if there is one
     };
     const Case cases[] = {
-        {"refused", refusing.At("rfc2217"), 0},
-        {"refused, socket", refusing.At("socket"), 0},
-        {"unanswered", full.At("rfc2217"), kConnectBoundMs},
-        {"dropped after the trigger", dropping.At("socket"), 0},
-        {"port 0", "rfc2217://127.0.0.1:0", 0},
-        {"no port", "socket://127.0.0.1", 0},
-        {"port over 65535", "rfc2217://127.0.0.1:65536", 0},
-        {"unknown scheme", "telnet://127.0.0.1:" + std::to_string(refusing.Port()), 0},
-        {"host name", "rfc2217://scale-gateway:4001", 0},
-        {"not a number", "rfc2217://127.0.0.256:4001", 0},
+        {"refused", refusing.At("rfc2217"), 0, refused, ""},
+        {"refused, socket", refusing.At("socket"), 0, refused, ""},
+        {"unanswered", full.At("rfc2217"), kConnectBoundMs,
+         "failed no-answer -- no answer within 1000 ms; the device server did not answer: is it on and reachable?", ""},
+        {"dropped after the trigger", dropping.At("socket"), 0, "ok", "closed-by-server -- "},
+        {"port 0", "rfc2217://127.0.0.1:0", 0, notAnAddress, ""},
+        {"no port", "socket://127.0.0.1", 0, notAnAddress, ""},
+        {"port over 65535", "rfc2217://127.0.0.1:65536", 0, notAnAddress, ""},
+        {"unknown scheme", "telnet://127.0.0.1:" + std::to_string(refusing.Port()), 0, notAnAddress, ""},
+        {"host name", "rfc2217://scale-gateway:4001", 0, notAnAddress, ""},
+        {"not a number", "rfc2217://127.0.0.256:4001", 0, "failed other -- the host is not a numeric address", ""},
     };
     std::vector<std::unique_ptr<Program>> tools;
     for (const Case& c : cases)
-        tools.push_back(StartTool(c.address, c.name, {"COM1", "9600", "8", "None", "1", "3"}));
+        tools.push_back(StartTool(c.address, c.name, {"COM1", "9600", "8", "None", "1", "3"},
+                                  {"SCALEPOLL_TRACE=" + Path(std::string(c.name) + ".trace").string()}));
     for (std::size_t i = 0; i < tools.size(); ++i) {
+        const Case& c = cases[i];
         const Finished run = tools[i]->Wait();
-        EXPECT_EQ(run.output, "0;3,1,0") << cases[i].name;
-        EXPECT_EQ(run.status, 0) << cases[i].name;
-        EXPECT_GE(run.wallMs, kOneSilentStationMs + cases[i].extraMs - kEarlyMs) << cases[i].name;
-        EXPECT_LE(run.wallMs, kOneSilentStationMs + cases[i].extraMs + kLateMs) << cases[i].name;
+        EXPECT_EQ(run.output, "0;3,1,0") << c.name;
+        EXPECT_EQ(run.status, 0) << c.name;
+        EXPECT_GE(run.wallMs, kOneSilentStationMs + c.extraMs - kEarlyMs) << c.name;
+        EXPECT_LE(run.wallMs, kOneSilentStationMs + c.extraMs + kLateMs) << c.name;
+        const std::filesystem::path trace = Path(std::string(c.name) + ".trace");
+        EXPECT_EQ(TraceLines(trace, "open"), Strings{c.open}) << c.name;
+        const Strings faults = TraceLines(trace, "fault");
+        EXPECT_EQ(faults.size(), c.fault.empty() ? 0u : 1u) << c.name;
+        if (!faults.empty()) {
+            EXPECT_TRUE(faults[0].starts_with(c.fault)) << c.name << ": " << faults[0];
+        }
     }
     dropper.join();
     close(filler);

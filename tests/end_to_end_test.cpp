@@ -10,12 +10,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <sstream>
 
 #include "poll/Frames.h"
 #include "tests/support/Program.h"
 #include "tests/support/ReplyBuilder.h"
 #include "tests/support/TemporaryDirectory.h"
+#include "tests/support/TraceFile.h"
 
 namespace {
 
@@ -24,15 +24,6 @@ constexpr std::int64_t kEarlyMs = 100;
 constexpr std::int64_t kLateMs = 1500;
 
 std::string Filled(const std::string& frame) { return "\xFF\xFF\xFF" + frame + "\xFF\xFF\xFF"; }
-
-// The trace file's lines of one kind, without their time stamps.
-Strings TraceLines(const std::filesystem::path& trace, const std::string& kind) {
-    Strings found;
-    std::istringstream lines(ReadWholeFile(trace));
-    for (std::string line; std::getline(lines, line);)
-        if (line.size() > 17 && line.compare(8, kind.size() + 1, kind + ' ') == 0) found.push_back(line.substr(17));
-    return found;
-}
 
 class EndToEnd : public ::testing::Test {
 protected:
@@ -290,8 +281,8 @@ TEST_F(EndToEnd, TraceTellsWhyAPortCouldNotBeHad) {
     close(refusing);
 }
 
-// Each faulty reply scalepoll-sim can send, as the trace tells it; two
-// simulators at once, each run about 20 s.
+// Each faulty reply scalepoll-sim can send, and the line hung up under the
+// run, as the trace tells them; three simulators at once, each run about 20 s.
 TEST_F(EndToEnd, TraceTellsEachFaultyReplyOfTheSimulator) {
     struct Case {
         Strings sim;
@@ -299,6 +290,7 @@ TEST_F(EndToEnd, TraceTellsEachFaultyReplyOfTheSimulator) {
         const char* result;
         Strings replies;
         Strings timeouts;
+        Strings faults;
     };
     const std::string bad = ReplyBuilder().BadChecksum().Build();
     const std::string checksum = "not-taken reason=checksum station=3 -- checksum " +
@@ -312,13 +304,22 @@ TEST_F(EndToEnd, TraceTellsEachFaultyReplyOfTheSimulator) {
          "2;Modem error",
          {"modem-error station=2 try=1 cause=disagree reading=2 -- readings 1250 1254 1250; marks V V V; divisions 2 2 2",
           checksum, checksum, checksum},
-         {"station=3 try=1", "station=3 try=2", "station=3 try=3"}},
+         {"station=3 try=1", "station=3 try=2", "station=3 try=3"},
+         {}},
         {{"--station", "4:weight=1250,wrong-seq", "--station", "6:weight=1250,wrong-address", "--station",
           "7:weight=1250"},
          {"4", "6", "7"},
          "0;4,1,0;6,1,0;7,0,1250",
          {sequence, sequence, sequence, address, address, address, "taken station=7 try=1 weight=1250 settled=yes"},
-         {"station=4 try=1", "station=4 try=2", "station=4 try=3"}},
+         {"station=4 try=1", "station=4 try=2", "station=4 try=3"},
+         {}},
+        // Every read and write fails once the line is gone; one line tells it.
+        {{"--station", "3:weight=1250", "--hang-up-at", "7000"},
+         {"3", "4"},
+         "0;3,0,1250;4,1,0",
+         {"taken station=3 try=1 weight=1250 settled=yes"},
+         {"station=4 try=1", "station=4 try=2", "station=4 try=3"},
+         {"device-gone -- the terminal hung up"}},
     };
     std::vector<std::unique_ptr<Program>> runs;
     for (std::size_t k = 0; k < std::size(cases); ++k) {
@@ -337,6 +338,7 @@ TEST_F(EndToEnd, TraceTellsEachFaultyReplyOfTheSimulator) {
         EXPECT_EQ(run.output, c.result);
         EXPECT_EQ(TraceLines(trace, "reply"), c.replies) << c.result;
         EXPECT_EQ(TraceLines(trace, "timeout"), c.timeouts) << c.result;
+        EXPECT_EQ(TraceLines(trace, "fault"), c.faults) << c.result;
         EXPECT_EQ(TraceLines(trace, "result"), Strings{c.result});
     }
 }

@@ -181,7 +181,7 @@ TEST(LineTrace, PortOpenFailureRefusedSettingsAndFaults) {
          {"ok"}, {"refused parity=Even -- in force 9600 8 None 1"}, {}},
         {[](FakeSerialPorts& line) { line.drainMs = 5000; }, "None",
          {"ok"}, {"9600 8 None 1"}, {"drain-cut-short -- Interrupted system call"}},
-        // Gone after the trigger frame: every read tick fails, one line tells it.
+        // Gone after the trigger frame: every read tick and write fails, one line tells it.
         {[](FakeSerialPorts& line) { line.onWrite = [&line](const std::string&) { line.gone = true; }; }, "None",
          {"ok"}, {"9600 8 None 1"}, {"device-gone -- Input/output error"}},
     };

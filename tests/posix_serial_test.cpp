@@ -22,6 +22,7 @@
 
 #include "platform/SerialPort.h"
 #include "platform/posix/BoundedCall.h"
+#include "platform/posix/OpenFailures.h"
 #include "platform/posix/Termios.h"
 
 namespace {
@@ -68,8 +69,31 @@ TEST(LineSettings, FramingAndHardwareHandshake) {
         state.parity = c.parity;
         state.stopBits = c.stopBits;
         state.rtsCtsHandshake = c.rtsCts;
-        EXPECT_EQ(LineSettings(UsedSettings(), state).c_cflag & kFramingFlags, c.framing) << c.name;
+        const termios settings = LineSettings(UsedSettings(), state);
+        EXPECT_EQ(settings.c_cflag & kFramingFlags, c.framing) << c.name;
+        // Read back as the trace tells it: one and a half stop bits are two.
+        const CommState inForce = SettingsInForce(settings);
+        EXPECT_EQ(inForce.baudRate, 9600u) << c.name;
+        EXPECT_EQ(inForce.byteSize, c.byteSize) << c.name;
+        EXPECT_EQ(inForce.parity, c.parity) << c.name;
+        EXPECT_EQ(inForce.stopBits, c.stopBits == 0 ? 0 : 2) << c.name;
     }
+}
+
+// The holder of a lock on one file, among the other locks, the waiting ones
+// ("->") and other kinds on the same file.
+TEST(LockHolder, FromProcLocks) {
+    const char* const locks =
+        "1: POSIX  ADVISORY  WRITE 300 00:1b:3 0 EOF\n"
+        "2: FLOCK  ADVISORY  WRITE 4711 00:1b:4 0 EOF\n"
+        "2: -> FLOCK  ADVISORY  WRITE 999 00:1b:3 0 EOF\n"
+        "3: FLOCK  ADVISORY  WRITE 812 00:1b:3 0 EOF\n"
+        "4: FLOCK  ADVISORY  WRITE 77 fd:01:3 0 EOF\n";
+    EXPECT_EQ(LockHolder(locks, 0, 0x1b, 3), 812);
+    EXPECT_EQ(LockHolder(locks, 0, 0x1b, 4), 4711);
+    EXPECT_EQ(LockHolder(locks, 0xfd, 1, 3), 77);
+    EXPECT_EQ(LockHolder(locks, 0, 0x1b, 5), std::nullopt);
+    EXPECT_EQ(LockHolder("", 0, 0x1b, 3), std::nullopt);
 }
 
 TEST(LineSettings, RawLineWhateverWasSetBefore) {
@@ -234,6 +258,9 @@ TEST_F(PtyPort, TheLineKeepsWhatWasSet) {
 
 TEST_F(PtyPort, AHeldPortDoesNotOpenAgainUntilClosed) {
     EXPECT_EQ(SystemSerialPorts().Open(1), nullptr);
+    const OpenFailure busy = SystemSerialPorts().LastOpenFailure();
+    EXPECT_EQ(busy.reason, OpenFailure::Reason::Busy);
+    EXPECT_TRUE(busy.hint.starts_with("held by process " + std::to_string(getpid()) + " (")) << busy.hint;
     port_.reset();
     EXPECT_NE(SystemSerialPorts().Open(1), nullptr);
 }

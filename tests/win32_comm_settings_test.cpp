@@ -26,6 +26,17 @@ const DcbCase kDcbCases[] = {
     {"XON/XOFF", {.xonXoff = true}, 9600, 8, NOPARITY, ONESTOPBIT, DTR_CONTROL_ENABLE, RTS_CONTROL_DISABLE, 0, 1},
 };
 
+TEST(Win32CommSettings, FramingReadsBackFromADcb) {
+    for (const DcbCase& c : kDcbCases) {
+        const CommState state = FromDcb(ToDcb(c.state));
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(state.baudRate, c.state.baudRate);
+        EXPECT_EQ(state.byteSize, c.state.byteSize);
+        EXPECT_EQ(state.parity, c.state.parity);
+        EXPECT_EQ(state.stopBits, c.state.stopBits);
+    }
+}
+
 TEST(Win32CommSettings, DcbCarriesFramingDtrAndFlowControl) {
     for (const DcbCase& c : kDcbCases) {
         const DCB dcb = ToDcb(c.state);

@@ -142,23 +142,25 @@ public:
         return false;
     }
 
-    // A drain cut short at its limit ends in EINTR from the timer signal.
+    // A drain cut short at its limit ends in EINTR from the timer signal; one
+    // left no time at all by its send never starts.
     bool Drain(std::int64_t timeoutMs) override {
-        int error = EINTR;
+        int error = 0;
         const bool drained = CallWithin(timeoutMs, [this, &error] {
             const int result = tcdrain(fd_);
             if (result != 0) error = errno;
             return result;
         });
         if (drained) return true;
-        if (error == EINTR) {
-            Note(PortFault::Reason::DrainCutShort,
-                 std::string(std::strerror(EINTR)) + ": the bytes had not left the port within " +
-                     std::to_string(std::max<std::int64_t>(timeoutMs, 0)) +
-                     " ms, the line is stalled (held by flow control?)");
-        } else {
+        if (error != 0 && error != EINTR) {
             NoteError(error, PortFault::Reason::WriteFailed);
+            return false;
         }
+        const std::string limit = std::to_string(std::max<std::int64_t>(timeoutMs, 0)) + " ms";
+        Note(PortFault::Reason::DrainCutShort,
+             error == EINTR ? std::string(std::strerror(EINTR)) + ": the frame had not left the port within " + limit +
+                                  ", the line is stalled (held by flow control?)"
+                            : "the send used up its time limit before the frame could drain");
         return false;
     }
 

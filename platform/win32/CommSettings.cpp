@@ -20,6 +20,15 @@ DCB ToDcb(const CommState& state) {
     return dcb;
 }
 
+CommState FromDcb(const DCB& dcb) {
+    CommState state;
+    state.baudRate = dcb.BaudRate;
+    state.byteSize = dcb.ByteSize;
+    state.parity = dcb.Parity;
+    state.stopBits = dcb.StopBits;
+    return state;
+}
+
 COMMTIMEOUTS ToCommTimeouts(const CommTimeouts& timeouts) {
     COMMTIMEOUTS result{};
     result.ReadIntervalTimeout = timeouts.readInterval;

@@ -10,4 +10,7 @@
 // the tool does not use (DSR, error and null characters, abort on error) off.
 DCB ToDcb(const CommState& state);
 
+// The framing a DCB holds (GetCommState): speed, data bits, parity, stop bits.
+CommState FromDcb(const DCB& dcb);
+
 COMMTIMEOUTS ToCommTimeouts(const CommTimeouts& timeouts);

@@ -344,6 +344,29 @@ TEST_F(KernelUsb, APulledOutAdapterLeavesTheRunOnTimeWithOneLineAndNoCpuBurnt) {
     EXPECT_EQ(guest_.unplugs.size(), 5u) << "three pulls and two replugs" << guest_.Where();
 }
 
+// The trace says why: the adapter gone mid-run, told once, and the port
+// missing when it was pulled out before the run.
+TEST_F(KernelUsb, TheTraceTellsThePulledOutAdapter) {
+    const auto linesOf = [this](const std::string& run, const std::string& kind) {
+        std::vector<std::string> bodies;
+        const auto trace = guest_.traces.find(run);
+        if (trace == guest_.traces.end()) return bodies;
+        for (const TraceEntry& entry : trace->second)
+            if (entry.kind == kind) bodies.push_back(entry.body);
+        return bodies;
+    };
+    for (const char* run : {"unplug-after-trigger", "unplug-at-frame"}) {
+        const std::vector<std::string> faults = linesOf(run, "fault");
+        ASSERT_EQ(faults.size(), 1u) << run << guest_.Where();
+        EXPECT_TRUE(faults[0].starts_with("device-gone -- ")) << faults[0];
+        std::cout << "kernel-usb: " << run << ": fault " << faults[0] << "\n";
+    }
+    const std::vector<std::string> open = linesOf("unplug-before-open", "open");
+    ASSERT_EQ(open.size(), 1u) << guest_.Where();
+    EXPECT_EQ(open[0], "failed missing -- No such file or directory; the serial adapters present are listed in "
+                       "/dev/serial/by-id/");
+}
+
 // The trace reading on its own, from lines as QEMU prints them: only bulk
 // OUT transfers are frames (the IN endpoint's status reports are not), a
 // frame ends at the next modem control request, a refused framing request

@@ -96,7 +96,7 @@ public:
     bool Read(void* into, std::size_t capacity, std::size_t& got) override {
         ++line_.reads;
         got = 0;
-        if (line_.gone) return false;
+        if (line_.gone) return Gone("the terminal hung up");
         std::string& readable = line_.Readable();
         got = std::min(capacity, readable.size());
         std::memcpy(into, readable.data(), got);
@@ -104,7 +104,7 @@ public:
         return true;
     }
     std::size_t Write(const void* bytes, std::size_t count) override {
-        if (line_.gone) return 0;
+        if (line_.gone) return Gone("Input/output error");
         const std::size_t taken = std::min(count, line_.takesPerWrite);
         if (taken == 0) return 0;
         const std::string chunk(static_cast<const char*>(bytes), taken);
@@ -115,7 +115,7 @@ public:
         return taken;
     }
     bool WaitWritable(std::int64_t timeoutMs) override {
-        if (line_.gone) return false;
+        if (line_.gone) return Gone("Input/output error");
         line_.calls.push_back("wait " + std::to_string(timeoutMs));
         line_.time_.Advance(std::max<std::int64_t>(timeoutMs, 0));
         return true;
@@ -131,19 +131,22 @@ public:
     }
     bool Drain(std::int64_t timeoutMs) override {
         line_.calls.push_back("drain " + std::to_string(timeoutMs));
-        if (line_.gone) return false;
+        if (line_.gone) return Gone("Input/output error");
         line_.time_.Advance(std::clamp<std::int64_t>(line_.drainMs, 0, std::max<std::int64_t>(timeoutMs, 0)));
         if (line_.drainMs <= timeoutMs) return true;
         fault_ = PortFault{PortFault::Reason::DrainCutShort, "Interrupted system call"};
         return false;
     }
     std::optional<CommState> StateInForce() override { return line_.forced.value_or(line_.state); }
-    std::optional<PortFault> TakeFault() override {
-        if (line_.gone) return PortFault{PortFault::Reason::DeviceGone, "Input/output error"};
-        return std::exchange(fault_, std::nullopt);
-    }
+    std::optional<PortFault> TakeFault() override { return std::exchange(fault_, std::nullopt); }
 
 private:
+    // A vanished device fails each call, in words that vary with the call.
+    bool Gone(const char* message) {
+        fault_ = PortFault{PortFault::Reason::DeviceGone, message};
+        return false;
+    }
+
     FakeSerialPorts& line_;
     std::optional<PortFault> fault_;
 };

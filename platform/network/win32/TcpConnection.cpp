@@ -14,9 +14,11 @@
 
 #include <algorithm>
 #include <climits>
+#include <string>
 
 #include "platform/network/NetworkPort.h"
 #include "platform/network/SocketAddress.h"
+#include "platform/win32/SystemMessage.h"
 
 namespace {
 
@@ -36,9 +38,23 @@ timeval Limit(std::int64_t timeoutMs) {
     return timeval{static_cast<long>(ms / 1000), static_cast<long>(ms % 1000 * 1000)};
 }
 
+// Why a connect failed: refused, not answered, or another reason.
+OpenFailure ConnectFailure(int error) {
+    OpenFailure failure{OpenFailure::Reason::Other, SystemMessage(static_cast<DWORD>(error)), ""};
+    if (error == WSAECONNREFUSED) {
+        failure.reason = OpenFailure::Reason::Refused;
+        failure.hint = "no device server listens at this address";
+    } else if (error == WSAETIMEDOUT || error == WSAEHOSTUNREACH || error == WSAENETUNREACH) {
+        failure.reason = OpenFailure::Reason::NoAnswer;
+        failure.hint = "the device server did not answer: is it on and reachable?";
+    }
+    return failure;
+}
+
 // Waits at most timeoutMs until a connect under way is done; true when it
-// succeeded in time (a refused one shows in the exception set).
-bool WaitForConnect(SOCKET socket, std::int64_t timeoutMs) {
+// succeeded in time (a refused one shows in the exception set), otherwise
+// `failure` says why.
+bool WaitForConnect(SOCKET socket, std::int64_t timeoutMs, OpenFailure& failure) {
     fd_set writable;
     fd_set failing;
     FD_ZERO(&writable);
@@ -47,7 +63,17 @@ bool WaitForConnect(SOCKET socket, std::int64_t timeoutMs) {
     FD_SET(socket, &failing);
     timeval limit = Limit(timeoutMs);
     const int ready = select(0, nullptr, &writable, &failing, &limit);
-    return ready > 0 && FD_ISSET(socket, &writable) && !FD_ISSET(socket, &failing);
+    if (ready > 0 && FD_ISSET(socket, &writable) && !FD_ISSET(socket, &failing)) return true;
+    if (ready == 0) {
+        failure = ConnectFailure(WSAETIMEDOUT);
+        failure.message = "no answer within " + std::to_string(timeoutMs) + " ms";
+        return false;
+    }
+    int error = 0;
+    int length = sizeof error;
+    getsockopt(socket, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &length);
+    failure = ConnectFailure(error != 0 ? error : WSAGetLastError());
+    return false;
 }
 
 // Waits at most timeoutMs until a connected socket can be written to; false
@@ -71,39 +97,73 @@ public:
         const int sent = send(socket_, reinterpret_cast<const char*>(bytes), ToInt(count), 0);
         if (sent != SOCKET_ERROR) return static_cast<std::size_t>(sent);
         if (WSAGetLastError() == WSAEWOULDBLOCK) return 0;
-        return std::nullopt;
+        return Failed(WSAGetLastError(), PortFault::Reason::WriteFailed);
     }
 
     std::optional<std::size_t> Receive(std::uint8_t* into, std::size_t capacity) override {
         const int count = recv(socket_, reinterpret_cast<char*>(into), ToInt(capacity), 0);
         if (count > 0) return static_cast<std::size_t>(count);
-        if (count == SOCKET_ERROR && WSAGetLastError() == WSAEWOULDBLOCK) return 0;
-        return std::nullopt;  // closed by the server, or failed
+        if (count == 0) {
+            failure_ = {PortFault::Reason::ClosedByServer, "the server closed the connection"};
+            return std::nullopt;
+        }
+        if (WSAGetLastError() == WSAEWOULDBLOCK) return 0;
+        return Failed(WSAGetLastError(), PortFault::Reason::ReadFailed);
     }
 
-    bool WaitWritable(std::int64_t timeoutMs) override { return WaitForWrite(socket_, timeoutMs); }
+    bool WaitWritable(std::int64_t timeoutMs) override {
+        if (WaitForWrite(socket_, timeoutMs)) return true;
+        Failed(WSAGetLastError(), PortFault::Reason::WriteFailed);
+        return false;
+    }
 
     Waitable* Input() override { return nullptr; }
+    PortFault Failure() override { return failure_; }
 
 private:
+    // A reset connection was closed by the server as much as an orderly end.
+    std::nullopt_t Failed(int error, PortFault::Reason otherwise) {
+        const bool closed = error == WSAECONNRESET || error == WSAECONNABORTED;
+        failure_ = {closed ? PortFault::Reason::ClosedByServer : otherwise, SystemMessage(static_cast<DWORD>(error))};
+        return std::nullopt;
+    }
+
     SOCKET socket_;
+    PortFault failure_{PortFault::Reason::ClosedByServer, "the connection ended"};
 };
 
 }  // namespace
 
-std::unique_ptr<TcpConnection> ConnectTcp(const NetworkAddress& address, std::int64_t timeoutMs) {
-    if (!WinsockStarted()) return nullptr;
+std::unique_ptr<TcpConnection> ConnectTcp(const NetworkAddress& address, std::int64_t timeoutMs,
+                                          OpenFailure& failure) {
+    if (!WinsockStarted()) {
+        failure = {OpenFailure::Reason::Other, "Winsock could not be started", ""};
+        return nullptr;
+    }
     const std::optional<SocketAddress> target = ToSocketAddress(address);
-    if (!target) return nullptr;
+    if (!target) {
+        failure = {OpenFailure::Reason::Other, "the host is not a numeric address", ""};
+        return nullptr;
+    }
     const SOCKET socket = ::socket(target->storage.ss_family, SOCK_STREAM, IPPROTO_TCP);
-    if (socket == INVALID_SOCKET) return nullptr;
+    if (socket == INVALID_SOCKET) {
+        failure = ConnectFailure(WSAGetLastError());
+        return nullptr;
+    }
     auto connection = std::make_unique<WinsockConnection>(socket);
     u_long nonBlocking = 1;
     const BOOL on = TRUE;
-    if (ioctlsocket(socket, FIONBIO, &nonBlocking) != 0) return nullptr;
+    if (ioctlsocket(socket, FIONBIO, &nonBlocking) != 0) {
+        failure = ConnectFailure(WSAGetLastError());
+        return nullptr;
+    }
     setsockopt(socket, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on), sizeof on);
     setsockopt(socket, SOL_SOCKET, SO_OOBINLINE, reinterpret_cast<const char*>(&on), sizeof on);
     if (connect(socket, target->Get(), target->length) == 0) return connection;
-    if (WSAGetLastError() != WSAEWOULDBLOCK || !WaitForConnect(socket, timeoutMs)) return nullptr;
+    if (WSAGetLastError() != WSAEWOULDBLOCK) {
+        failure = ConnectFailure(WSAGetLastError());
+        return nullptr;
+    }
+    if (!WaitForConnect(socket, timeoutMs, failure)) return nullptr;
     return connection;
 }
