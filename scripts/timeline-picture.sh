@@ -1,13 +1,14 @@
 #!/usr/bin/env bash
 # The picture of one real run for the README, as headless Chromium draws
-# scalepoll-report's SVG: the demo's run against scalepoll-sim with a faulty
-# station, traced. Station 3 answers 1250; station 7 answers 880 with a
-# wrong checksum every time, so each of its three replies is not taken and
-# each try times out; station 12 stays silent. COM1 is the simulator's
-# pseudo-terminal, COM2 to COM4 paths that do not exist (as scalepoll-sim
-# sets them).
+# scalepoll-report's SVG: a traced run against scalepoll-sim with faulty
+# stations, the README's example. Station 3 answers 1250; station 5 answers
+# 800 with a wrong checksum every time, so each of its replies is not taken
+# and each try times out; station 7's readings disagree, and its first reply
+# is dropped with station 5's broken frames (past 112 bytes), its second
+# raises the modem error. COM1 is the simulator's pseudo-terminal, COM2 to
+# COM4 paths that do not exist (as scalepoll-sim sets them).
 #
-#   scripts/timeline-picture.sh          writes docs/timeline.png (about 40 s)
+#   scripts/timeline-picture.sh          writes docs/timeline.png (about 30 s)
 #
 # Builds scalepoll, scalepoll-sim and scalepoll-report in build/ when needed;
 # prints the run's result line, its trace and the report over it.
@@ -20,8 +21,8 @@ cmake --build build -j "$(nproc 2>/dev/null || echo 2)" --target scalepoll scale
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 SCALEPOLL_TRACE=$work/trace.txt build/tools/sim/scalepoll-sim \
-  --station 3:weight=1250 --station 7:weight=880,bad-checksum --station 12:silent \
-  -- build/scalepoll COM1 9600 8 None 1 3 7 12
+  --station 3:weight=1250 --station 5:weight=800,bad-checksum --station 7:weight=500,disagree \
+  -- build/scalepoll COM1 9600 8 None 1 3 5 7
 echo
 cat "$work/trace.txt"
 echo
