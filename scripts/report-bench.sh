@@ -9,13 +9,13 @@
 # format: runs a minute apart over three stations on COM1, one answering at
 # once, one needing a second try after a reply with a bad checksum every
 # fourth run, one silent every fifth run, the port busy every 25th.
-# Builds scalepoll-report in build-bench/ (Release).
+# Builds scalepoll-report in build-report-bench/ (Release).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DSCALEPOLL_TESTS=OFF >/dev/null
-cmake --build build-bench -j "$(nproc 2>/dev/null || echo 2)" --target scalepoll-report >/dev/null
-report=build-bench/tools/report/scalepoll-report
+cmake -S . -B build-report-bench -DCMAKE_BUILD_TYPE=Release -DSCALEPOLL_TESTS=OFF >/dev/null
+cmake --build build-report-bench -j "$(nproc 2>/dev/null || echo 2)" --target scalepoll-report >/dev/null
+report=build-report-bench/tools/report/scalepoll-report
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
