@@ -13,6 +13,7 @@
 
 #include "poll/Frames.h"
 #include "tests/support/Program.h"
+#include "tests/support/TraceFile.h"
 #include "tests/support/TemporaryDirectory.h"
 #include "tools/sim/RecordFormat.h"
 
@@ -83,7 +84,8 @@ TEST_F(LineFault, DeviceDisappearsInTheMiddleOfARun) {
 // From 2 s on the simulator reads nothing and the line's queue is full, so
 // every request meets a full output queue: SendBlock gives up after its
 // 4000 ms each time, waiting rather than spinning, and the polls keep their
-// 5000 ms pace. The line trace shows the writes the port took.
+// 5000 ms pace. The line trace shows the writes the port took, and says once
+// that the line is stalled.
 TEST_F(LineFault, LineStopsTakingBytes) {
     const std::string trace = Path("trace").string();
     const Finished run =
@@ -92,6 +94,9 @@ TEST_F(LineFault, LineStopsTakingBytes) {
     const Strings sent = SentLines(ReadWholeFile(trace));
     ASSERT_EQ(sent.size(), 1u) << "only the trigger frame goes out";
     EXPECT_NE(sent[0].find("*0MW02"), std::string::npos) << sent[0];
+    EXPECT_EQ(TraceLines(trace, "fault"),
+              Strings{"drain-cut-short -- the send's time limit ran out before the frame could leave the port, the "
+                      "line is stalled (held by flow control?)"});
     EXPECT_EQ(run.status, 0);
     ExpectOnTime(run, kFirstRequestMs + kSilentStationMs);
     // Three sends each wait 4000 ms; spinning through them would take seconds.

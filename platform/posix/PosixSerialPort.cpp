@@ -156,11 +156,11 @@ public:
             NoteError(error, PortFault::Reason::WriteFailed);
             return false;
         }
-        const std::string limit = std::to_string(std::max<std::int64_t>(timeoutMs, 0)) + " ms";
+        const std::string stalled = "the line is stalled (held by flow control?)";
         Note(PortFault::Reason::DrainCutShort,
-             error == EINTR ? std::string(std::strerror(EINTR)) + ": the frame had not left the port within " + limit +
-                                  ", the line is stalled (held by flow control?)"
-                            : "the send used up its time limit before the frame could drain");
+             error == EINTR ? std::string(std::strerror(EINTR)) + ": the frame had not left the port within " +
+                                  std::to_string(timeoutMs) + " ms, " + stalled
+                            : "the send's time limit ran out before the frame could leave the port, " + stalled);
         return false;
     }
 
@@ -218,7 +218,9 @@ public:
         return std::make_unique<PosixSerialPort>(fd);
     }
 
-    std::string Describe(int portNumber) override { return PortPath(portNumber).value_or("COM" + std::to_string(portNumber)); }
+    std::string Describe(int portNumber) override {
+        return PortPath(portNumber).value_or("COM" + std::to_string(portNumber));
+    }
     OpenFailure LastOpenFailure() override { return lastFailure_; }
 
 private:

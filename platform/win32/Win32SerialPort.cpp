@@ -86,7 +86,9 @@ public:
 
     // Returns once the driver's transmit buffer is empty; like the synchronous
     // write before it, it keeps no time limit of its own.
-    bool Drain(std::int64_t) override { return FlushFileBuffers(handle_) != 0 || Failed(PortFault::Reason::WriteFailed); }
+    bool Drain(std::int64_t) override {
+        return FlushFileBuffers(handle_) != 0 || Failed(PortFault::Reason::WriteFailed);
+    }
 
     // Reads stay polled on Windows: every read tick reads.
     Waitable* Input() override { return nullptr; }
