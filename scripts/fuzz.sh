@@ -12,7 +12,7 @@ scripts/install-deps.sh
 
 seconds=${1:-20}
 build=build-fuzz
-targets=(receive_run frame_search whole_number text test_send telnet_decode)
+targets=(receive_run frame_search whole_number text test_send telnet_decode trace_report)
 compiler=$(command -v clang++-14 || command -v clang++)  # taken when build-fuzz/ is first made
 
 CXX="$compiler" cmake -S . -B "$build" -DSCALEPOLL_FUZZ=ON -DSCALEPOLL_TESTS=OFF \

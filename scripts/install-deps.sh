@@ -6,6 +6,8 @@
 #   scripts/install-deps.sh package   what scripts/package.sh needs: the .deb's tools and
 #                                     lintian, zip, MinGW-w64 for the Windows zip, wixl and
 #                                     msitools for the MSI, Wine and unzip to try them
+#   scripts/install-deps.sh docs      the README's pictures: headless Chromium to draw
+#                                     the run timeline's SVG (scripts/timeline-picture.sh)
 set -euo pipefail
 
 case "${1:-linux}" in
@@ -18,7 +20,8 @@ case "${1:-linux}" in
                      # the MSI: built by wixl, its PATH entry added by msitools, tried under Wine;
                      # unzip lists the zip
                      wixl msitools wine wine64 unzip) ;;
-  *) echo "usage: $0 [linux|windows|package]" >&2; exit 2 ;;
+  docs) packages=(chromium fonts-dejavu-core) ;;
+  *) echo "usage: $0 [linux|windows|package|docs]" >&2; exit 2 ;;
 esac
 
 missing=()

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Makes the release packages in dist/, from Release builds:
 #
-#   dist/scalepoll_<version>_<arch>.deb        scalepoll, scalepoll-sim and scalepoll-console in
-#                                              /usr/bin, their manual pages, the copyright
+#   dist/scalepoll_<version>_<arch>.deb        scalepoll, scalepoll-sim, scalepoll-console and
+#                                              scalepoll-report in /usr/bin, their manual
+#                                              pages, the copyright
 #                                              file and changelog; checked with lintian
 #   dist/scalepoll-<version>-windows-x64.zip   scalepoll-<version>-windows-x64/ holding
 #                                              scalepoll.exe and scalepoll-console.exe
@@ -86,9 +87,11 @@ Description: reads weighing stations on a serial line, prints one result line
  the stations to read. COM1 to COM4 name devices through the environment.
  .
  The package also holds scalepoll-sim, which simulates weighing stations on a
- pseudo-terminal for trying scalepoll without hardware, and
+ pseudo-terminal for trying scalepoll without hardware,
  scalepoll-console, the serial settings dialog on a terminal, for technicians
- setting up the line.
+ setting up the line, and scalepoll-report, which reports on the runs in
+ scalepoll's line trace: results, silent stations, rejected replies and
+ answer times, and a picture of one run.
 EOF
 (cd "$root" && find usr -type f -print0 | LC_ALL=C sort -z | xargs -0 md5sum) >"$root/DEBIAN/md5sums"
 find "$root" -type d -exec chmod 0755 {} +

@@ -25,9 +25,10 @@ fi
 # shellcheck source=scripts/checks.sh
 . scripts/checks.sh
 
-files=(/usr/bin/scalepoll /usr/bin/scalepoll-sim /usr/bin/scalepoll-console
+files=(/usr/bin/scalepoll /usr/bin/scalepoll-sim /usr/bin/scalepoll-console /usr/bin/scalepoll-report
        /usr/share/man/man1/scalepoll.1.gz /usr/share/man/man1/scalepoll-sim.1.gz
-       /usr/share/man/man1/scalepoll-console.1.gz /usr/share/man/man5/scalepoll-trace.5.gz
+       /usr/share/man/man1/scalepoll-console.1.gz /usr/share/man/man1/scalepoll-report.1.gz
+       /usr/share/man/man5/scalepoll-trace.5.gz
        /usr/share/doc/scalepoll/copyright /usr/share/doc/scalepoll/changelog.gz)
 remove() {
   local status=$?
@@ -58,8 +59,14 @@ check "scalepoll --version is too few parameters" \
   "$(printf '1;Not enough parameters\r\n' | od -An -tx1)" "$(/usr/bin/scalepoll --version | od -An -tx1)"
 check "scalepoll-sim --version" "scalepoll-sim $version" "$(/usr/bin/scalepoll-sim --version)"
 check "scalepoll-console --version" "scalepoll-console $version" "$(/usr/bin/scalepoll-console --version)"
+check "scalepoll-report --version" "scalepoll-report $version" "$(/usr/bin/scalepoll-report --version)"
+trace=$(mktemp)
 check "one weighing: the installed scalepoll against the installed scalepoll-sim" "0;3,0,1250" \
-  "$(timeout 60 /usr/bin/scalepoll-sim --station 3:weight=1250 -- /usr/bin/scalepoll COM1 9600 8 None 1 3)"
+  "$(SCALEPOLL_TRACE=$trace timeout 60 /usr/bin/scalepoll-sim --station 3:weight=1250 -- \
+       /usr/bin/scalepoll COM1 9600 8 None 1 3)"
+check "the installed scalepoll-report counts the traced run" "runs: 1 results: 1 ok" \
+  "$(/usr/bin/scalepoll-report "$trace" | sed -n 's/[,;].*//; 1p; 2p' | tr '\n' ' ' | sed 's/ $//')"
+rm -f "$trace"
 check "the installed manual page formats" "" \
   "$(LC_ALL=C.UTF-8 man --warnings -l /usr/share/man/man1/scalepoll.1.gz 2>&1 >/dev/null)"
 

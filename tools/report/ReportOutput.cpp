@@ -1,0 +1,212 @@
+#include "tools/report/ReportOutput.h"
+
+#include <cstdio>
+
+// Literals as std::string ("..."s): a concatenation that starts with one only
+// appends, where const char* + std::string inserts at the front, which GCC 12
+// at -O2 warns of wrongly (-Wrestrict).
+using namespace std::string_literals;
+
+namespace {
+
+std::string Number(std::uint64_t value) { return std::to_string(value); }
+
+std::string UtcOr(const std::optional<std::int64_t>& utcMs, std::string_view none) {
+    return utcMs ? FormatUtcTime(*utcMs) : std::string(none);
+}
+
+// "checksum 4, sequence 1"
+std::string ReasonList(const ReasonCounts& counts) {
+    std::string text;
+    for (const auto& [reason, count] : counts.All()) {
+        if (!text.empty()) text += ", ";
+        text += reason + " " + Number(count);
+    }
+    return text;
+}
+
+std::string JsonReasons(const ReasonCounts& counts) {
+    std::string text = "{";
+    for (const auto& [reason, count] : counts.All()) {
+        if (text.size() > 1) text += ",";
+        text += JsonString(reason) + ":" + Number(count);
+    }
+    return text + "}";
+}
+
+// Only the bytes a terminal shows as they are; anything else as '?'.
+std::string Printable(std::string_view text) {
+    std::string shown(text);
+    for (char& ch : shown) {
+        if (ch < ' ' || ch > '~') ch = '?';
+    }
+    return shown;
+}
+
+std::string StationTable(const TraceSummary& summary) {
+    std::string text = "station   runs  asked  1st try  later  silent  median ms  p95 ms  worst ms  last heard\n";
+    std::string notes;
+    for (int number = 1; number <= TraceSummary::kStations; ++number) {
+        const StationCounts& station = summary.stations[number];
+        if (!station.Seen()) continue;
+        const AnswerTimes& times = station.answerMs;
+        const auto time = [&](std::int64_t ms) { return times.Count() ? std::to_string(ms) : std::string("-"); };
+        char row[200];
+        std::snprintf(row, sizeof row, "%7d %6s %6s %8s %6s %7s %10s %7s %9s  %s\n", number,
+                      Number(station.runs).c_str(), Number(station.requests).c_str(),
+                      Number(station.answeredFirstTry).c_str(), Number(station.answeredLaterTry).c_str(),
+                      Number(station.silent).c_str(), time(times.Percentile(50)).c_str(),
+                      time(times.Percentile(95)).c_str(), time(times.Worst()).c_str(),
+                      UtcOr(station.lastHeardUtcMs, "never").c_str());
+        text += row;
+        if (!station.notTaken.Empty()) {
+            notes += "  station "s + std::to_string(number) + ": replies not taken: " + ReasonList(station.notTaken) + "\n";
+        }
+        if (!station.modemErrors.Empty()) {
+            notes += "  station "s + std::to_string(number) + ": modem errors: " + ReasonList(station.modemErrors) + "\n";
+        }
+    }
+    return text + notes;
+}
+
+std::string PortLines(const TraceSummary& summary) {
+    std::string text;
+    for (int number = 1; number <= TraceSummary::kPorts; ++number) {
+        const PortCounts& port = summary.ports[number];
+        if (port.device.empty()) continue;
+        text += "  COM"s + std::to_string(number) + " (" + Printable(port.device) + "): opened " + Number(port.opened);
+        if (!port.openFailures.Empty()) text += "; open failed: "s + ReasonList(port.openFailures);
+        if (!port.settingsRefused.Empty()) text += "; settings refused: "s + ReasonList(port.settingsRefused);
+        text += "\n";
+    }
+    return text.empty() ? text : "ports:\n"s + text;
+}
+
+std::string RunsLine(const TraceSummary& summary) {
+    std::string text = "runs: "s + Number(summary.runs);
+    if (summary.firstUtcMs) text += ", "s + FormatUtcTime(*summary.firstUtcMs) + " to " + FormatUtcTime(*summary.lastUtcMs);
+    if (summary.undatedRuns) text += "; "s + Number(summary.undatedRuns) + " undated (older versions)";
+    if (summary.unfinishedRuns) text += "; "s + Number(summary.unfinishedRuns) + " without a result line";
+    return text + "\n";
+}
+
+std::string LinesLine(const TraceSummary& summary) {
+    std::string text = "lines: "s + Number(summary.lines);
+    if (summary.oddLines) {
+        text += ", "s + Number(summary.oddLines) + " not understood (first: line " + Number(*summary.firstOddLine) + ")";
+    }
+    if (summary.linesLostByWriter) text += ", "s + Number(summary.linesLostByWriter) + " lost by the trace writer";
+    if (summary.cutAtEnd) text += ", the last one cut off";
+    return text + "\n";
+}
+
+// "runs 950 (2026-12-11T05:57:50.123Z), 970 (undated)"
+std::string RunList(const std::vector<RunMention>& runs) {
+    std::string text;
+    for (const RunMention& run : runs) {
+        if (!text.empty()) text += ", ";
+        text += Number(run.number);
+        text += " (" + UtcOr(run.startUtcMs, "undated") + ")";
+    }
+    return text;
+}
+
+std::string JsonRunList(const std::vector<RunMention>& runs) {
+    std::string text;
+    for (const RunMention& run : runs) {
+        text += (text.empty() ? ""s : ","s) + "{\"run\":" + Number(run.number) + ",\"start\":" +
+                (run.startUtcMs ? JsonString(FormatUtcTime(*run.startUtcMs)) : "null") + "}";
+    }
+    return "["s + text + "]";
+}
+
+std::string JsonTime(const AnswerTimes& times, std::int64_t ms) {
+    return times.Count() ? std::to_string(ms) : std::string("null");
+}
+
+std::string JsonStation(const StationCounts& station) {
+    const AnswerTimes& times = station.answerMs;
+    return "{\"runs\":"s + Number(station.runs) + ",\"requests\":" + Number(station.requests) +
+           ",\"answered_first_try\":" + Number(station.answeredFirstTry) +
+           ",\"answered_later_try\":" + Number(station.answeredLaterTry) + ",\"silent\":" + Number(station.silent) +
+           ",\"not_taken\":" + JsonReasons(station.notTaken) + ",\"modem_errors\":" + JsonReasons(station.modemErrors) +
+           ",\"answer_ms\":{\"median\":" + JsonTime(times, times.Percentile(50)) +
+           ",\"p95\":" + JsonTime(times, times.Percentile(95)) + ",\"max\":" + JsonTime(times, times.Worst()) +
+           ",\"count\":" + Number(times.Count()) + "},\"last_heard\":" +
+           (station.lastHeardUtcMs ? JsonString(FormatUtcTime(*station.lastHeardUtcMs)) : "null") + "}";
+}
+
+std::string JsonPort(const PortCounts& port) {
+    return "{\"device\":"s + JsonString(port.device) + ",\"opened\":" + Number(port.opened) +
+           ",\"open_failures\":" + JsonReasons(port.openFailures) +
+           ",\"settings_refused\":" + JsonReasons(port.settingsRefused) + "}";
+}
+
+std::string JsonUtc(const std::optional<std::int64_t>& utcMs) {
+    return utcMs ? JsonString(FormatUtcTime(*utcMs)) : "null";
+}
+
+}  // namespace
+
+std::string TextReport(const TraceSummary& summary) {
+    std::string text = RunsLine(summary);
+    text += "results: "s + Number(summary.resultsOk) + " ok, " + Number(summary.resultsModemError) + " modem error, " +
+            Number(summary.resultsNotEnoughParameters) + " not enough parameters\n";
+    if (!summary.latestModemErrorRuns.empty()) {
+        text += "latest runs with a modem error: ";
+        text += RunList(summary.latestModemErrorRuns) + "\n";
+    }
+    text += "\n";
+    text += StationTable(summary);
+    if (!summary.notTaken.Empty()) text += "replies not taken, all stations: "s + ReasonList(summary.notTaken) + "\n";
+    text += PortLines(summary);
+    if (!summary.faults.Empty()) text += "faults: "s + ReasonList(summary.faults) + "\n";
+    return text + LinesLine(summary);
+}
+
+std::string JsonReport(const TraceSummary& summary) {
+    std::string text = "{\"runs\":"s + Number(summary.runs) + ",\"undated_runs\":" + Number(summary.undatedRuns) +
+                       ",\"unfinished_runs\":" + Number(summary.unfinishedRuns) +
+                       ",\"first\":" + JsonUtc(summary.firstUtcMs) + ",\"last\":" + JsonUtc(summary.lastUtcMs) +
+                       ",\"results\":{\"ok\":" + Number(summary.resultsOk) +
+                       ",\"modem_error\":" + Number(summary.resultsModemError) +
+                       ",\"not_enough_parameters\":" + Number(summary.resultsNotEnoughParameters) + "}" +
+                       ",\"latest_modem_error_runs\":" + JsonRunList(summary.latestModemErrorRuns);
+    std::string stations;
+    for (int number = 1; number <= TraceSummary::kStations; ++number) {
+        if (!summary.stations[number].Seen()) continue;
+        stations += (stations.empty() ? ""s : ","s) + JsonString(std::to_string(number)) + ":" +
+                    JsonStation(summary.stations[number]);
+    }
+    std::string ports;
+    for (int number = 1; number <= TraceSummary::kPorts; ++number) {
+        if (summary.ports[number].device.empty()) continue;
+        ports += (ports.empty() ? ""s : ","s) + JsonString("COM" + std::to_string(number)) + ":" +
+                 JsonPort(summary.ports[number]);
+    }
+    text += ",\"stations\":{"s + stations + "},\"ports\":{" + ports + "}";
+    text += ",\"not_taken\":"s + JsonReasons(summary.notTaken) + ",\"faults\":" + JsonReasons(summary.faults);
+    text += ",\"lines\":"s + Number(summary.lines) + ",\"odd_lines\":" + Number(summary.oddLines) +
+            ",\"first_odd_line\":" + (summary.firstOddLine ? Number(*summary.firstOddLine) : "null") +
+            ",\"lines_lost_by_writer\":" + Number(summary.linesLostByWriter) +
+            ",\"cut_at_end\":" + (summary.cutAtEnd ? "true" : "false") + "}\n";
+    return text;
+}
+
+std::string JsonString(std::string_view text) {
+    std::string quoted = "\"";
+    for (const char ch : text) {
+        const auto byte = static_cast<unsigned char>(ch);
+        if (ch == '"' || ch == '\\') {
+            quoted += '\\';
+            quoted += ch;
+        } else if (byte < 0x20 || byte > 0x7e) {
+            char escape[8];
+            std::snprintf(escape, sizeof escape, "\\u%04x", byte);
+            quoted += escape;
+        } else {
+            quoted += ch;
+        }
+    }
+    return quoted + "\"";
+}

@@ -1,0 +1,56 @@
+// Timeline: one run of a line trace drawn as an SVG picture with time across,
+// so that a gap on the line or a late answer can be seen: DTR dipping around
+// each frame as it goes out, the frames sent and the bytes received, and per
+// station each try from its request to its verdict (taken, modem error, not
+// taken) or its timeout.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "tools/report/TraceTally.h"
+
+struct TimelineEvent {
+    std::int64_t ms;
+    TraceKind kind;
+    std::string body;  // cut to kLongestBody
+};
+
+struct TimelineRun {
+    std::uint64_t number = 0;  // from 1, in the order of the trace
+    std::vector<TimelineEvent> events;
+    std::uint64_t eventsLeftOut = 0;  // beyond kMostEvents
+};
+
+// Picks the lines of one run out of a trace read line by line.
+class TimelineCollector {
+public:
+    static constexpr std::size_t kMostEvents = 20000;
+    static constexpr std::size_t kLongestBody = 400;
+
+    explicit TimelineCollector(std::uint64_t runNumber) { run_.number = runNumber; }
+
+    void Add(std::string_view line);
+    // The run has been read whole: the next one has begun.
+    bool Done() const { return runsSeen_ > run_.number; }
+    bool Found() const { return runsSeen_ >= run_.number; }
+    std::uint64_t RunsSeen() const { return runsSeen_; }
+    const TimelineRun& Run() const { return run_; }
+
+private:
+    RunBoundaries boundaries_;
+    std::uint64_t runsSeen_ = 0;
+    TimelineRun run_;
+};
+
+std::string TimelineSvg(const TimelineRun& run);
+
+// The text for an SVG text node or attribute value: markup characters as
+// entities, bytes that are not printable ASCII as '?'.
+std::string XmlText(std::string_view text);
+
+// How many bytes a line's bytes in the display text form stand for: "<n>" is
+// one byte, any other character one.
+std::size_t DisplayByteCount(std::string_view text);

@@ -1,0 +1,166 @@
+#include "tools/report/TraceLine.h"
+
+#include <array>
+#include <charconv>
+#include <chrono>
+#include <cstdio>
+#include <utility>
+
+namespace {
+
+constexpr std::size_t kKindColumns = 9;
+// A run lasts minutes; a larger time is a damaged line (and would overflow
+// when added to the run's start).
+constexpr std::int64_t kLatestMs = 1'000'000'000'000;
+
+struct KindName {
+    std::string_view name;
+    TraceKind kind;
+};
+constexpr std::array<KindName, 12> kKindNames{{
+    {"run", TraceKind::Run},         {"port", TraceKind::Port},         {"open", TraceKind::Open},
+    {"settings", TraceKind::Settings}, {"fault", TraceKind::Fault},     {"trigger", TraceKind::Trigger},
+    {"request", TraceKind::Request}, {"reply", TraceKind::Reply},       {"timeout", TraceKind::Timeout},
+    {"sent", TraceKind::Sent},       {"received", TraceKind::Received}, {"result", TraceKind::Result},
+}};
+
+std::optional<TraceKind> KindNamed(std::string_view name) {
+    for (const KindName& known : kKindNames) {
+        if (known.name == name) return known.kind;
+    }
+    return std::nullopt;
+}
+
+// The file writer's own line for lines it could not write: "- dropped  N lines"
+// after the blanks of the time column.
+bool IsDroppedLinesNote(std::string_view rest) {
+    constexpr std::string_view kHead = "- dropped  ";
+    constexpr std::string_view kTail = " lines";
+    if (!rest.starts_with(kHead) || !rest.ends_with(kTail)) return false;
+    const std::string_view count = rest.substr(kHead.size(), rest.size() - kHead.size() - kTail.size());
+    return WholeNumberIn(count, 0, INT64_MAX).has_value();
+}
+
+}  // namespace
+
+std::optional<TraceLine> ParseTraceLine(std::string_view line) {
+    const std::size_t timeStart = line.find_first_not_of(' ');
+    if (timeStart == std::string_view::npos) return std::nullopt;
+    const std::string_view rest = line.substr(timeStart);
+    if (IsDroppedLinesNote(rest)) return TraceLine{0, TraceKind::Dropped, rest.substr(11, rest.size() - 17)};
+
+    const std::size_t timeEnd = rest.find(' ');
+    if (timeEnd == std::string_view::npos) return std::nullopt;
+    const auto ms = WholeNumberIn(rest.substr(0, timeEnd), 0, kLatestMs);
+    if (!ms) return std::nullopt;
+    // The kind, padded with blanks to its columns; the body follows them.
+    const std::string_view afterTime = rest.substr(timeEnd + 1);
+    const std::string_view kindField = afterTime.substr(0, kKindColumns);
+    const std::string_view name = kindField.substr(0, kindField.find(' '));
+    if (kindField.find_first_not_of(' ', name.size()) != std::string_view::npos) return std::nullopt;
+    const auto kind = KindNamed(name);
+    if (!kind) return std::nullopt;
+    return TraceLine{*ms, *kind, afterTime.substr(kindField.size())};
+}
+
+Tokens::Tokens(std::string_view body) : tokens_(body) {
+    constexpr std::string_view kFreeTextMark = " -- ";
+    if (const std::size_t mark = body.find(kFreeTextMark); mark != std::string_view::npos) {
+        tokens_ = body.substr(0, mark);
+        freeText_ = body.substr(mark + kFreeTextMark.size());
+    } else if (body.starts_with("-- ")) {
+        tokens_ = {};
+        freeText_ = body.substr(3);
+    }
+    for (std::size_t n = 0; !At(n).empty(); ++n) count_ = n + 1;
+}
+
+std::string_view Tokens::At(std::size_t n) const {
+    std::string_view rest = tokens_;
+    for (;;) {
+        const std::size_t blank = rest.find(' ');
+        if (n == 0) return rest.substr(0, blank);
+        if (blank == std::string_view::npos) return {};
+        rest.remove_prefix(blank + 1);
+        --n;
+    }
+}
+
+std::optional<std::string_view> Tokens::Value(std::string_view key) const {
+    for (std::size_t n = 0; n < count_; ++n) {
+        const std::string_view token = At(n);
+        if (token.size() > key.size() + 1 && token.starts_with(key) && token[key.size()] == '=') {
+            return token.substr(key.size() + 1);
+        }
+    }
+    return std::nullopt;
+}
+
+std::optional<std::int64_t> WholeNumberIn(std::string_view text, std::int64_t low, std::int64_t high) {
+    std::int64_t value = 0;
+    const char* end = text.data() + text.size();
+    const auto [stop, error] = std::from_chars(text.data(), end, value);
+    if (text.empty() || error != std::errc() || stop != end || value < low || value > high) return std::nullopt;
+    return value;
+}
+
+std::optional<std::int64_t> ParseUtcTime(std::string_view text) {
+    // YYYY-MM-DDTHH:MM:SS.mmmZ, every field its exact width.
+    if (text.size() != 24 || text[4] != '-' || text[7] != '-' || text[10] != 'T' || text[13] != ':' ||
+        text[16] != ':' || text[19] != '.' || text[23] != 'Z') {
+        return std::nullopt;
+    }
+    const auto field = [&](std::size_t at, std::size_t width, std::int64_t high) {
+        const std::string_view digits = text.substr(at, width);
+        if (digits.find_first_not_of("0123456789") != std::string_view::npos) return std::optional<std::int64_t>();
+        return WholeNumberIn(digits, 0, high);
+    };
+    const auto year = field(0, 4, 9999), month = field(5, 2, 12), day = field(8, 2, 31);
+    const auto hour = field(11, 2, 23), minute = field(14, 2, 59), second = field(17, 2, 59);
+    const auto milli = field(20, 3, 999);
+    if (!year || !month || !day || !hour || !minute || !second || !milli) return std::nullopt;
+    const std::chrono::year_month_day date{std::chrono::year(static_cast<int>(*year)),
+                                           std::chrono::month(static_cast<unsigned>(*month)),
+                                           std::chrono::day(static_cast<unsigned>(*day))};
+    if (!date.ok()) return std::nullopt;
+    const std::int64_t days = std::chrono::sys_days(date).time_since_epoch().count();
+    return ((days * 24 + *hour) * 60 + *minute) * 60000 + *second * 1000 + *milli;
+}
+
+std::string FormatUtcTime(std::int64_t msSinceEpoch) {
+    using namespace std::chrono;
+    const sys_time<milliseconds> time{milliseconds(msSinceEpoch)};
+    const sys_days day = floor<days>(time);
+    const year_month_day date{day};
+    const std::int64_t msOfDay = (time - day).count();
+    char text[80];
+    std::snprintf(text, sizeof text, "%04d-%02u-%02uT%02lld:%02lld:%02lld.%03lldZ", static_cast<int>(date.year()),
+                  static_cast<unsigned>(date.month()), static_cast<unsigned>(date.day()),
+                  static_cast<long long>(msOfDay / 3600000), static_cast<long long>(msOfDay / 60000 % 60),
+                  static_cast<long long>(msOfDay / 1000 % 60), static_cast<long long>(msOfDay % 1000));
+    return text;
+}
+
+void LineSplitter::Feed(std::string_view bytes) {
+    while (!bytes.empty()) {
+        const std::size_t end = bytes.find('\n');
+        Take(bytes.substr(0, end));
+        if (end == std::string_view::npos) return;
+        Complete();
+        bytes.remove_prefix(end + 1);
+    }
+}
+
+void LineSplitter::Take(std::string_view piece) {
+    const std::size_t room = kLongestLine - pending_.size();
+    if (piece.size() > room) overlong_ = true;
+    pending_.append(piece.substr(0, room));
+}
+
+void LineSplitter::Complete() {
+    std::string_view line = pending_;
+    if (!overlong_ && line.ends_with('\r')) line.remove_suffix(1);
+    onLine_(line);
+    pending_.clear();
+    overlong_ = false;
+}

@@ -1,0 +1,78 @@
+// TraceLine: one line of scalepoll's line trace taken apart, without any
+// input or output, so a report can be built from a file of any size and the
+// parsing tested on plain strings.
+//
+// A trace line is "<ms, 7 columns> <kind, 9 columns><body>": the milliseconds
+// since the run started, the kind of line and its body. The bodies of the
+// newer kinds are blank-separated tokens, key=value pairs among them, with any
+// free text last after " -- ". LineSplitter cuts a stream of bytes into lines
+// and tells a line cut off at the end of the stream apart.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+
+enum class TraceKind {
+    Run, Port, Open, Settings, Fault, Trigger, Request, Reply, Timeout, Sent, Received, Result, Dropped,
+};
+
+struct TraceLine {
+    std::int64_t ms = 0;  // 0 for the file writer's "dropped" lines, which carry no time
+    TraceKind kind = TraceKind::Run;
+    std::string_view body;
+};
+
+// The line without its line end, or nothing when it is not a trace line of a
+// known kind.
+std::optional<TraceLine> ParseTraceLine(std::string_view line);
+
+// A body's tokens, in order, and its free text (empty when there is none).
+class Tokens {
+public:
+    explicit Tokens(std::string_view body);
+
+    // The n-th token before the free text (from 0), or empty past the last.
+    std::string_view At(std::size_t n) const;
+    std::size_t Count() const { return count_; }
+    // The value of the first token "key=value", or nothing.
+    std::optional<std::string_view> Value(std::string_view key) const;
+    std::string_view FreeText() const { return freeText_; }
+
+private:
+    std::string_view tokens_;
+    std::string_view freeText_;
+    std::size_t count_ = 0;
+};
+
+// A whole decimal number from first to last character within [low, high].
+std::optional<std::int64_t> WholeNumberIn(std::string_view text, std::int64_t low, std::int64_t high);
+
+// "2026-12-11T05:57:50.123Z" as milliseconds since 1970 (UTC), and back.
+std::optional<std::int64_t> ParseUtcTime(std::string_view text);
+std::string FormatUtcTime(std::int64_t msSinceEpoch);
+
+// Cuts bytes, fed in chunks of any size, into lines without their LF (and
+// without a CR before it). A line longer than kLongestLine reaches the
+// callback cut to that length, so memory stays bounded whatever the file holds.
+class LineSplitter {
+public:
+    using LineCallback = std::function<void(std::string_view)>;
+    static constexpr std::size_t kLongestLine = 64 * 1024;
+
+    explicit LineSplitter(LineCallback onLine) : onLine_(std::move(onLine)) {}
+
+    void Feed(std::string_view bytes);
+    // True when the stream ended in the middle of a line, which is dropped.
+    bool EndedMidLine() const { return !pending_.empty() || overlong_; }
+
+private:
+    void Take(std::string_view piece);
+    void Complete();
+
+    LineCallback onLine_;
+    std::string pending_;
+    bool overlong_ = false;
+};
