@@ -1,9 +1,16 @@
-// What a CDC-ACM class adapter shows the host, in the shapes the kernel's
-// gadgetfs takes them: the whole device's descriptors (one configuration, at
-// full and at high speed: a communication interface with its class
-// descriptors and notification endpoint, a data interface with two bulk
-// endpoints), each endpoint's own descriptors, and the class requests the
-// host's cdc-acm driver sends to set the line and its modem lines.
+// A CDC-ACM class adapter, as the many RS-485 converters with a
+// microcontroller inside are: what it shows the host, in the shapes the
+// kernel's gadgetfs takes them, and how it answers the class requests of the
+// host's cdc-acm driver.
+//
+// The device is full speed, as such microcontrollers are: one configuration
+// with a communication interface (its class descriptors and a notification
+// endpoint) and a data interface with two bulk endpoints of 64-byte packets,
+// which the modelled UART's FIFO takes whole. The class requests set the
+// line (SET_LINE_CODING), read it back (GET_LINE_CODING) and set DTR and RTS
+// (SET_CONTROL_LINE_STATE). The class has no request that tells the host
+// whether the transmitter is empty, so cdc-acm's drain ends when the bulk
+// transfer has reached the device.
 #pragma once
 
 #include <cstdint>
@@ -11,58 +18,45 @@
 #include <string>
 #include <string_view>
 
+#include "tests/chip_model/ChipFamily.h"
+
 namespace cdc_acm {
 
-// The endpoints, each on the device controller's endpoint of that number
-// and kind (dummy_hcd names them "ep1in-bulk", "ep2out-bulk", "ep5in-int").
+// An endpoint, on the device controller's endpoint of that number and kind
+// (dummy_hcd names them "ep1in-bulk", "ep2out-bulk", "ep5in-int").
 struct Endpoint {
     const char* file;  // its file under the gadgetfs mount
     std::uint8_t address;
     std::uint8_t attributes;  // 2 bulk, 3 interrupt
-    std::uint16_t fullSpeedMaxPacket;
-    std::uint16_t highSpeedMaxPacket;
-    std::uint8_t fullSpeedInterval;
-    std::uint8_t highSpeedInterval;
+    std::uint16_t maxPacket;
+    std::uint8_t intervalMs;
 };
 
-inline constexpr Endpoint kNotifications{"ep5in-int", 0x85, 3, 16, 16, 32, 9};  // 32 ms at either speed
-inline constexpr Endpoint kBulkIn{"ep1in-bulk", 0x81, 2, 64, 512, 0, 0};
-inline constexpr Endpoint kBulkOut{"ep2out-bulk", 0x02, 2, 64, 512, 0, 0};
+inline constexpr Endpoint kNotifications{"ep5in-int", 0x85, 3, 16, 32};
+inline constexpr Endpoint kBulkIn{"ep1in-bulk", 0x81, 2, 64, 0};
+inline constexpr Endpoint kBulkOut{"ep2out-bulk", 0x02, 2, 64, 0};
 
-// gadgetfs's device message: tag 0, the full-speed configuration, the
-// high-speed configuration and the device descriptor.
-std::string DeviceMessage(std::uint16_t vendor, std::uint16_t product);
+// gadgetfs's device message: tag 0, the configuration with everything in
+// it, and the device descriptor.
+std::string DeviceMessage(const UsbIdentity& identity);
 
-// gadgetfs's endpoint message: tag 1, the full-speed and the high-speed
-// endpoint descriptor.
+// gadgetfs's endpoint message: tag 1 and the endpoint's descriptor.
 std::string EndpointMessage(const Endpoint& endpoint);
 
-// The class requests cdc-acm sends to the communication interface.
-inline constexpr std::uint8_t kSetLineCoding = 0x20;
-inline constexpr std::uint8_t kGetLineCoding = 0x21;
-inline constexpr std::uint8_t kSetControlLineState = 0x22;
-inline constexpr std::uint8_t kSendBreak = 0x23;
-inline constexpr std::size_t kLineCodingSize = 7;
-
-// The line as SET_LINE_CODING carries it: speed in bit/s, stop bits code
-// (0 one, 1 one and a half, 2 two), parity code (0 none, 1 odd, 2 even,
-// 3 mark, 4 space) and data bits.
-struct LineCoding {
-    std::uint32_t speed = 0;
-    std::uint8_t stopBitsCode = 0;
-    std::uint8_t parityCode = 0;
-    std::uint8_t dataBits = 0;
-};
-
-// Nothing when the data stage is not the structure's 7 bytes.
-std::optional<LineCoding> DecodeLineCoding(std::string_view dataStage);
-std::string EncodeLineCoding(const LineCoding& coding);
-
-// SET_CONTROL_LINE_STATE's value: DTR is bit 0, RTS bit 1.
-struct ControlLines {
-    bool dtr = false;
-    bool rts = false;
-};
-ControlLines DecodeControlLines(std::uint16_t value);
+// The line as SET_LINE_CODING carries it, 7 bytes: speed in bit/s (4 bytes,
+// little-endian), stop bits (0 one, 1 one and a half, 2 two), parity (0
+// none, 1 odd, 2 even, 3 mark, 4 space), data bits. Nothing when the data
+// stage is not 7 bytes.
+std::optional<LineSettings> DecodeLineCoding(std::string_view dataStage);
 
 }  // namespace cdc_acm
+
+class CdcAcmChip final : public ChipFamily {
+public:
+    UsbIdentity Identity() const override;
+    ControlAnswer Control(const ControlRequest& request, std::string_view data, ModelledUart& uart) override;
+
+private:
+    // As last set, for GET_LINE_CODING; 9600 8N1 until then.
+    std::string lineCoding_{"\x80\x25\0\0\0\0\x08", 7};
+};

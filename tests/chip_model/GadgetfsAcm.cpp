@@ -4,20 +4,29 @@
 #include <fcntl.h>
 #include <linux/usb/ch9.h>
 #include <linux/usb/gadgetfs.h>
+#include <poll.h>
 #include <pthread.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
+
+#include "tests/chip_model/CdcAcmDevice.h"
 
 namespace {
 
-constexpr std::size_t kPacket = 512;  // a high-speed bulk packet, the most one read takes
+constexpr std::size_t kPacketBytes = 64;       // a full-speed bulk packet
+constexpr std::int64_t kIdleWaitUs = 100'000;  // how long the bulk IN thread waits for bytes at a time
+constexpr int kPullCheckMs = 5;
 
-// Interrupts an endpoint thread blocked in gadgetfs: its read or write then
-// fails with EINTR and the thread looks whether it should go on.
+// Interrupts a thread blocked on a gadgetfs file: the call then fails with
+// EINTR and the thread looks whether it should go on.
 constexpr int kWakeSignal = SIGUSR1;
 
 void InstallWakeSignal() {
@@ -28,8 +37,8 @@ void InstallWakeSignal() {
     sigaction(kWakeSignal, &action, nullptr);
 }
 
-// The one file under the mount before the device is set up: the device
-// controller's, named after it ("dummy_udc").
+// The one file under the mount before the device is bound: the controller's,
+// named after it ("dummy_udc").
 std::string ControllerFile(const std::string& mount) {
     std::string found;
     if (DIR* directory = opendir(mount.c_str())) {
@@ -40,22 +49,21 @@ std::string ControllerFile(const std::string& mount) {
     return found;
 }
 
-std::string Describe(const usb_ctrlrequest& setup) {
-    char text[96];
-    std::snprintf(text, sizeof text, "type 0x%02x request 0x%02x value 0x%04x index %u length %u",
-                  setup.bRequestType, setup.bRequest, setup.wValue, setup.wIndex, setup.wLength);
-    return text;
+bool WriteAll(int file, const std::string& bytes, const char* what) {
+    if (write(file, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size())) return true;
+    std::fprintf(stderr, "chip model: gadgetfs refused the %s: %s\n", what, std::strerror(errno));
+    return false;
 }
 
-// Stops a thread that may be blocked in an endpoint's read or write: the
-// signal is sent again until the thread has ended, since one sent just
-// before it entered the call would be lost.
-void Stop(std::thread& thread, const bool& finished, std::mutex& mutex) {
+// Ends a thread that may be blocked on an endpoint's file: the signal is
+// sent again until the thread has ended, since one sent just before it
+// entered the call would be lost.
+void Stop(std::thread& thread, const bool& ended, std::mutex& mutex) {
     if (!thread.joinable()) return;
     for (;;) {
         {
             std::lock_guard lock(mutex);
-            if (finished) break;
+            if (ended) break;
         }
         pthread_kill(thread.native_handle(), kWakeSignal);
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
@@ -65,8 +73,8 @@ void Stop(std::thread& thread, const bool& finished, std::mutex& mutex) {
 
 }  // namespace
 
-GadgetfsAcm::GadgetfsAcm(std::string mount, AcmCallbacks callbacks)
-    : mount_(std::move(mount)), callbacks_(std::move(callbacks)) {
+GadgetfsAcm::GadgetfsAcm(std::string mount, ChipFamily& chip, ModelledUart& uart)
+    : mount_(std::move(mount)), chip_(chip), uart_(uart) {
     InstallWakeSignal();
 }
 
@@ -75,126 +83,104 @@ GadgetfsAcm::~GadgetfsAcm() {
     if (control_ >= 0) close(control_);
 }
 
-bool GadgetfsAcm::Serve(std::uint16_t vendor, std::uint16_t product) {
-    const std::string file = ControllerFile(mount_);
-    control_ = open(file.c_str(), O_RDWR);
-    if (control_ < 0) return false;
-    const std::string message = cdc_acm::DeviceMessage(vendor, product);
-    if (write(control_, message.data(), message.size()) != static_cast<ssize_t>(message.size())) return false;
+bool GadgetfsAcm::Bind() {
+    if (mkdir(mount_.c_str(), 0755) != 0 && errno != EEXIST) {
+        std::fprintf(stderr, "chip model: cannot make %s: %s\n", mount_.c_str(), std::strerror(errno));
+        return false;
+    }
+    if (mount("gadgetfs", mount_.c_str(), "gadgetfs", 0, nullptr) != 0) {
+        std::fprintf(stderr, "chip model: cannot mount gadgetfs: %s\n", std::strerror(errno));
+        return false;
+    }
+    control_ = open(ControllerFile(mount_).c_str(), O_RDWR);
+    if (control_ < 0) {
+        std::fprintf(stderr, "chip model: no controller file under %s: %s\n", mount_.c_str(), std::strerror(errno));
+        return false;
+    }
+    return WriteAll(control_, cdc_acm::DeviceMessage(chip_.Identity()), "device's descriptors");
+}
 
+void GadgetfsAcm::Serve(std::optional<int> pullAtFrame) {
+    pullAtFrame_ = pullAtFrame;
     usb_gadgetfs_event events[5];
-    for (;;) {
+    while (!pulled_) {
+        // A bounded wait, so a pull from the bulk OUT thread is seen soon.
+        pollfd waiting{control_, POLLIN, 0};
+        if (poll(&waiting, 1, kPullCheckMs) == 0) continue;
         const ssize_t got = read(control_, events, sizeof events);
         if (got < 0) {
             // EIDRM: the host gave up on a request before it was answered.
             if (errno == EINTR || errno == EIDRM) continue;
-            return true;  // the controller has gone
+            break;  // the controller has gone
         }
         for (std::size_t k = 0; k < static_cast<std::size_t>(got) / sizeof events[0]; ++k) {
-            const usb_gadgetfs_event& event = events[k];
-            switch (event.type) {
-                case GADGETFS_CONNECT:
-                    highSpeed_ = event.u.speed == USB_SPEED_HIGH;
-                    break;
-                case GADGETFS_DISCONNECT:
-                    CloseEndpoints();
-                    break;
-                case GADGETFS_SETUP:
-                    HandleSetup(event.u.setup);
-                    break;
-                default:
-                    break;
-            }
+            if (events[k].type == GADGETFS_DISCONNECT) CloseEndpoints();
+            if (events[k].type != GADGETFS_SETUP) continue;
+            const usb_ctrlrequest& setup = events[k].u.setup;
+            AnswerSetup({setup.bRequestType, setup.bRequest, setup.wValue, setup.wIndex, setup.wLength});
         }
     }
+    // Closing the controller's file unbinds the device at once; the
+    // endpoints' transfers then fail and their threads end.
+    close(control_);
+    control_ = -1;
+    CloseEndpoints();
 }
 
-void GadgetfsAcm::Send(const std::string& bytes) {
-    std::lock_guard lock(mutex_);
-    toHost_ += bytes;
-    pending_.notify_all();
-}
-
-void GadgetfsAcm::HandleSetup(const usb_ctrlrequest& setup) {
-    if (callbacks_.request) callbacks_.request(Describe(setup));
-    const bool in = (setup.bRequestType & USB_DIR_IN) != 0;
-    const std::uint8_t classToInterface = USB_TYPE_CLASS | USB_RECIP_INTERFACE;
-    if (setup.bRequestType == USB_RECIP_DEVICE && setup.bRequest == USB_REQ_SET_CONFIGURATION) {
-        // The endpoints are ready before the host hears the configuration
-        // is set, so its first transfers find them.
-        // gadgetfs lets no program stall it, so a device whose endpoints
-        // failed says so and goes on without them.
+// gadgetfs takes an IN request's data by a write and stalls it on a read; an
+// OUT request's data stage is read, one without data is acknowledged by a
+// read of nothing and stalled by a write.
+void GadgetfsAcm::AnswerSetup(const ControlRequest& request) {
+    const ssize_t none = 0;
+    ssize_t moved = none;
+    if (request.requestType == USB_RECIP_DEVICE && request.request == USB_REQ_SET_CONFIGURATION) {
+        // The endpoints are ready before the host hears the configuration is
+        // set, so its first transfers find them. gadgetfs lets no program
+        // stall this request, so endpoints that failed are only reported.
         CloseEndpoints();
-        if (setup.wValue != 0 && !OpenEndpoints()) std::perror("gadgetfs endpoints");
-        return Acknowledge();
+        if (request.value != 0 && !OpenEndpoints()) std::fprintf(stderr, "chip model: no endpoints\n");
+        moved = read(control_, nullptr, 0);
+    } else if (request.requestType == USB_RECIP_INTERFACE && request.request == USB_REQ_SET_INTERFACE) {
+        moved = read(control_, nullptr, 0);
+    } else if (request.In()) {
+        ControlAnswer answer = chip_.Control(request, {}, uart_);
+        answer.data.resize(std::min<std::size_t>(answer.data.size(), request.length));
+        moved = answer.stall ? read(control_, nullptr, 0) : write(control_, answer.data.data(), answer.data.size());
+    } else if (request.length > 0) {
+        std::string data(request.length, '\0');
+        const ssize_t got = read(control_, data.data(), data.size());
+        data.resize(static_cast<std::size_t>(std::max<ssize_t>(got, 0)));
+        chip_.Control(request, data, uart_);
+    } else {
+        // The chip applies the request before the host hears it is done.
+        const ControlAnswer answer = chip_.Control(request, {}, uart_);
+        moved = answer.stall ? write(control_, nullptr, 0) : read(control_, nullptr, 0);
     }
-    if (setup.bRequestType == USB_RECIP_INTERFACE && setup.bRequest == USB_REQ_SET_INTERFACE) return Acknowledge();
-    if (setup.bRequestType == classToInterface && setup.bRequest == cdc_acm::kSetLineCoding) {
-        // gadgetfs has already taken the data stage; reading it ends the request.
-        char data[cdc_acm::kLineCodingSize + 1];
-        const ssize_t got = read(control_, data, sizeof data);
-        if (got < 0) return;
-        if (const auto coding = cdc_acm::DecodeLineCoding({data, static_cast<std::size_t>(got)})) {
-            lineCoding_ = *coding;
-            if (callbacks_.lineCoding) callbacks_.lineCoding(*coding);
-        }
-        return;
-    }
-    if (setup.bRequestType == (classToInterface | USB_DIR_IN) && setup.bRequest == cdc_acm::kGetLineCoding) {
-        const std::string data = cdc_acm::EncodeLineCoding(lineCoding_);
-        const ssize_t written = write(control_, data.data(), data.size());
-        (void)written;  // a host that gave up on the request is told by the next event
-        return;
-    }
-    if (setup.bRequestType == classToInterface && setup.bRequest == cdc_acm::kSetControlLineState) {
-        // The chip applies the lines before the host hears the request is done.
-        if (callbacks_.controlLines) callbacks_.controlLines(cdc_acm::DecodeControlLines(setup.wValue));
-        return Acknowledge();
-    }
-    if (setup.bRequestType == classToInterface && setup.bRequest == cdc_acm::kSendBreak) return Acknowledge();
-    Stall(in);
-}
-
-// The status stage of a request without data: a read of nothing.
-void GadgetfsAcm::Acknowledge() {
-    const ssize_t got = read(control_, nullptr, 0);
-    (void)got;
-}
-
-// gadgetfs stalls a request whose direction the program goes against: a
-// read for an IN request, a write for an OUT one.
-void GadgetfsAcm::Stall(bool in) {
-    char none = 0;
-    const ssize_t moved = in ? read(control_, &none, 0) : write(control_, &none, 0);
-    (void)moved;
+    (void)moved;  // a host that gave up on the request shows in the next event
 }
 
 bool GadgetfsAcm::OpenEndpoints() {
     const auto openEndpoint = [this](const cdc_acm::Endpoint& endpoint) {
-        const int fd = open((mount_ + "/" + endpoint.file).c_str(), O_RDWR);
-        if (fd < 0) return -1;
-        const std::string message = cdc_acm::EndpointMessage(endpoint);
-        if (write(fd, message.data(), message.size()) != static_cast<ssize_t>(message.size())) {
-            close(fd);
-            return -1;
-        }
-        return fd;
+        const int file = open((mount_ + "/" + endpoint.file).c_str(), O_RDWR);
+        if (file >= 0 && WriteAll(file, cdc_acm::EndpointMessage(endpoint), endpoint.file)) return file;
+        if (file >= 0) close(file);
+        return -1;
     };
     notifications_ = openEndpoint(cdc_acm::kNotifications);
     bulkIn_ = openEndpoint(cdc_acm::kBulkIn);
     bulkOut_ = openEndpoint(cdc_acm::kBulkOut);
-    {
-        std::lock_guard lock(mutex_);
-        endpointsOpen_ = true;
-        receiverFinished_ = false;
-        senderFinished_ = false;
-    }
     if (notifications_ < 0 || bulkIn_ < 0 || bulkOut_ < 0) {
         CloseEndpoints();
         return false;
     }
-    receiver_ = std::thread([this] { ReceiveLoop(); });
-    sender_ = std::thread([this] { SendLoop(); });
+    {
+        std::lock_guard lock(mutex_);
+        endpointsOpen_ = true;
+        receiverEnded_ = false;
+        senderEnded_ = false;
+    }
+    receiver_ = std::thread(&GadgetfsAcm::TakeBulkOut, this);
+    sender_ = std::thread(&GadgetfsAcm::SendBulkIn, this);
     return true;
 }
 
@@ -202,48 +188,55 @@ void GadgetfsAcm::CloseEndpoints() {
     {
         std::lock_guard lock(mutex_);
         endpointsOpen_ = false;
-        pending_.notify_all();
     }
-    Stop(receiver_, receiverFinished_, mutex_);
-    Stop(sender_, senderFinished_, mutex_);
-    for (int* fd : {&notifications_, &bulkIn_, &bulkOut_}) {
-        if (*fd >= 0) close(*fd);
-        *fd = -1;
+    Stop(receiver_, receiverEnded_, mutex_);
+    Stop(sender_, senderEnded_, mutex_);
+    for (int* file : {&notifications_, &bulkIn_, &bulkOut_}) {
+        if (*file >= 0) close(*file);
+        *file = -1;
     }
 }
 
-bool GadgetfsAcm::StillOpen() {
+bool GadgetfsAcm::EndpointsOpen() {
     std::lock_guard lock(mutex_);
     return endpointsOpen_;
 }
 
-void GadgetfsAcm::ReceiveLoop() {
-    char packet[kPacket];
-    for (;;) {
-        const ssize_t got = read(bulkOut_, packet, sizeof packet);
-        if (got > 0 && callbacks_.received) callbacks_.received(std::string(packet, static_cast<std::size_t>(got)));
-        // Any failure but an interruption is the host gone: the next
-        // configuration starts a new receiver.
-        if ((got < 0 && errno != EINTR) || !StillOpen()) break;
+// Any failure but an interruption is the host gone: the next configuration
+// starts new threads.
+void GadgetfsAcm::TakeBulkOut() {
+    char bytes[kPacketBytes];
+    while (EndpointsOpen() && !pulled_) {
+        if (uart_.FreeSpace() < sizeof bytes) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            continue;
+        }
+        const ssize_t got = read(bulkOut_, bytes, sizeof bytes);
+        if (got < 0 && errno != EINTR) break;
+        if (got <= 0) continue;
+        const int frame = uart_.Transmit(std::string_view(bytes, static_cast<std::size_t>(got)));
+        if (pullAtFrame_ && frame == *pullAtFrame_) Pull();
     }
     std::lock_guard lock(mutex_);
-    receiverFinished_ = true;
+    receiverEnded_ = true;
 }
 
-void GadgetfsAcm::SendLoop() {
-    std::unique_lock lock(mutex_);
-    for (;;) {
-        pending_.wait(lock, [this] { return !endpointsOpen_ || !toHost_.empty(); });
-        if (!endpointsOpen_) break;
-        const std::string packet = toHost_.substr(0, kPacket);
-        lock.unlock();
-        // Blocks until the host reads it: cdc-acm keeps reads posted only
+void GadgetfsAcm::SendBulkIn() {
+    std::string pending;
+    while (EndpointsOpen() && !pulled_) {
+        if (pending.empty()) pending = uart_.TakeReceived(MonotonicUs() + kIdleWaitUs);
+        if (pending.empty()) continue;
+        // Blocks until the host reads: cdc-acm keeps its reads posted only
         // while its port is open.
-        const ssize_t written = write(bulkIn_, packet.data(), packet.size());
-        const int error = errno;
-        lock.lock();
-        if (written > 0) toHost_.erase(0, static_cast<std::size_t>(written));
-        if (written < 0 && error != EINTR) break;
+        const ssize_t written = write(bulkIn_, pending.data(), std::min(pending.size(), kPacketBytes));
+        if (written < 0 && errno != EINTR) break;
+        if (written > 0) pending.erase(0, static_cast<std::size_t>(written));
     }
-    senderFinished_ = true;
+    std::lock_guard lock(mutex_);
+    senderEnded_ = true;
+}
+
+void GadgetfsAcm::Pull() {
+    uart_.Pulled();
+    pulled_ = true;
 }

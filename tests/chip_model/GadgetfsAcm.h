@@ -1,76 +1,73 @@
-// A CDC-ACM class adapter served through the kernel's gadgetfs: it hands the
-// device's descriptors to the device controller's file, answers the host's
-// control requests from the events on that file, and moves the serial data
-// over the bulk endpoints once the host has configured the device.
+// A CDC-ACM class adapter served as a USB device from this program through
+// the kernel's gadgetfs, the one gadget interface that takes a whole
+// device's descriptors (FunctionFS refuses the class descriptors cdc-acm
+// needs). The device controller is dummy_hcd's, whose host side is the same
+// kernel's, so cdc-acm binds to it.
 //
-// The controller's file carries the control requests and is read on the
-// calling thread (Serve); each bulk endpoint's file blocks in its own
-// thread, since gadgetfs's endpoint files cannot be polled. What the host
-// asks of the line goes to the callbacks, each from the thread that learnt
-// it; bytes for the host go out through Send.
+// How it works: writing the descriptors to the controller's file under the
+// gadgetfs mount binds the device; the control requests then come as events
+// on that file and are answered on this thread (Serve): the configuration
+// and interface requests here, the class requests by the chip. When the host
+// sets the configuration, the endpoints' files are set up and two threads
+// move the data, since gadgetfs's endpoint files cannot be polled: bulk OUT
+// transfers into the UART's transmit FIFO (taken only while it has room for
+// a whole packet, as a chip does), and the stations' bytes out on bulk IN.
+// The notification endpoint never sends: the modem status inputs never
+// change.
+//
+// Pulling the adapter out is closing the controller's file: gadgetfs then
+// unbinds the device from the controller and the host sees it go at once,
+// whatever the FIFO still holds.
 #pragma once
 
-#include <condition_variable>
-#include <cstdint>
-#include <functional>
+#include <atomic>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 
-#include "tests/chip_model/CdcAcmDevice.h"
-
-struct AcmCallbacks {
-    std::function<void(const cdc_acm::LineCoding&)> lineCoding;
-    std::function<void(cdc_acm::ControlLines)> controlLines;
-    // The bytes of one bulk OUT transfer, handed over once the device has
-    // taken them: the host's transfer completes at that moment.
-    std::function<void(const std::string&)> received;
-    // Every control request, as the host sent it, for the record.
-    std::function<void(const std::string&)> request;
-};
+#include "tests/chip_model/ChipFamily.h"
 
 class GadgetfsAcm {
 public:
-    // `mount` is where gadgetfs is mounted; its controller file is the only
-    // file there before the device is set up.
-    GadgetfsAcm(std::string mount, AcmCallbacks callbacks);
+    // gadgetfs is mounted at `mount`.
+    GadgetfsAcm(std::string mount, ChipFamily& chip, ModelledUart& uart);
     ~GadgetfsAcm();
     GadgetfsAcm(const GadgetfsAcm&) = delete;
     GadgetfsAcm& operator=(const GadgetfsAcm&) = delete;
 
-    // Sets the device up and answers the host until the controller goes
-    // away (the gadget unbound) or the file fails; false when the device
-    // could not be set up at all.
-    bool Serve(std::uint16_t vendor, std::uint16_t product);
+    // Mounts gadgetfs and binds the device to the controller; false, with
+    // the reason on standard error, when the kernel refuses a step.
+    bool Bind();
 
-    // Queues bytes for the host's next bulk IN transfers.
-    void Send(const std::string& bytes);
+    // Serves the driver until the adapter is pulled out, which happens once
+    // the bytes of frame `pullAtFrame` (counted from 1) have entered the FIFO;
+    // with none, until the controller goes away or the process is ended.
+    void Serve(std::optional<int> pullAtFrame);
 
 private:
-    void HandleSetup(const struct usb_ctrlrequest& setup);
-    void Acknowledge();
-    void Stall(bool in);
+    void AnswerSetup(const ControlRequest& request);
     bool OpenEndpoints();
     void CloseEndpoints();
-    bool StillOpen();
-    void ReceiveLoop();
-    void SendLoop();
+    bool EndpointsOpen();
+    void TakeBulkOut();
+    void SendBulkIn();
+    void Pull();
 
     std::string mount_;
-    AcmCallbacks callbacks_;
+    ChipFamily& chip_;
+    ModelledUart& uart_;
+    std::optional<int> pullAtFrame_;
     int control_ = -1;
     int bulkIn_ = -1;
     int bulkOut_ = -1;
     int notifications_ = -1;
-    bool highSpeed_ = true;
-    cdc_acm::LineCoding lineCoding_{9600, 0, 0, 8};
+    std::atomic<bool> pulled_ = false;
 
     std::mutex mutex_;
-    std::condition_variable pending_;
-    std::string toHost_;
     bool endpointsOpen_ = false;
-    bool receiverFinished_ = true;
-    bool senderFinished_ = true;
+    bool receiverEnded_ = true;
+    bool senderEnded_ = true;
     std::thread receiver_;
     std::thread sender_;
 };
