@@ -1,0 +1,8 @@
+// The chip families the model knows, one maker function each.
+#pragma once
+
+#include <memory>
+
+#include "tests/chip_model/ChipFamily.h"
+
+std::unique_ptr<ChipFamily> MakeCh340();
