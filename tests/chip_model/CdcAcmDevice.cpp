@@ -2,6 +2,8 @@
 
 #include <initializer_list>
 
+#include "tests/chip_model/ChipFamilies.h"
+
 namespace cdc_acm {
 namespace {
 
@@ -126,29 +128,37 @@ constexpr std::uint8_t kSetLineCoding = 0x20;
 constexpr std::uint8_t kGetLineCoding = 0x21;
 constexpr std::uint8_t kSetControlLineState = 0x22;
 
+class CdcAcm : public ChipFamily {
+public:
+    // 0525:a4a7 is the ID Linux's own serial gadget gives its CDC-ACM
+    // function; cdc-acm binds by the interface class and keeps no quirk for it.
+    UsbIdentity Identity() const override { return {0x0525, 0xa4a7, 0x0100, true}; }
+
+    ControlAnswer Control(const ControlRequest& request, std::string_view data, ModelledUart& uart) override {
+        if (request.requestType == kClassToInterface && request.request == kSetLineCoding) {
+            // A coding the UART cannot take leaves the line as it was; the
+            // record of the frames shows it.
+            if (const std::optional<LineSettings> line = cdc_acm::DecodeLineCoding(data)) {
+                uart.SetLine(*line);
+                lineCoding_ = data;
+            }
+            return {};
+        }
+        if (request.requestType == kClassFromInterface && request.request == kGetLineCoding)
+            return {false, lineCoding_};
+        if (request.requestType == kClassToInterface && request.request == kSetControlLineState) {
+            uart.SetModemLines((request.value & 1) != 0, (request.value & 2) != 0);
+            return {};
+        }
+        // SEND_BREAK included: the ACM descriptor does not claim it.
+        return {true, {}};
+    }
+
+private:
+    // As last set, for GET_LINE_CODING; 9600 8N1 until then.
+    std::string lineCoding_{"\x80\x25\0\0\0\0\x08", 7};
+};
+
 }  // namespace
 
-// 0525:a4a7 is the ID Linux's own serial gadget gives its CDC-ACM function;
-// cdc-acm binds by the interface class and keeps no quirk for it.
-UsbIdentity CdcAcmChip::Identity() const { return {0x0525, 0xa4a7, 0x0100, true}; }
-
-ControlAnswer CdcAcmChip::Control(const ControlRequest& request, std::string_view data, ModelledUart& uart) {
-    if (request.requestType == kClassToInterface && request.request == kSetLineCoding) {
-        // A coding the UART cannot take leaves the line as it was; the
-        // record of the frames shows it.
-        if (const std::optional<LineSettings> line = cdc_acm::DecodeLineCoding(data)) {
-            uart.SetLine(*line);
-            lineCoding_ = data;
-        }
-        return {};
-    }
-    if (request.requestType == kClassFromInterface && request.request == kGetLineCoding) {
-        return {false, lineCoding_};
-    }
-    if (request.requestType == kClassToInterface && request.request == kSetControlLineState) {
-        uart.SetModemLines((request.value & 1) != 0, (request.value & 2) != 0);
-        return {};
-    }
-    // SEND_BREAK included: the ACM descriptor does not claim it.
-    return {true, {}};
-}
+std::unique_ptr<ChipFamily> MakeCdcAcm() { return std::make_unique<CdcAcm>(); }

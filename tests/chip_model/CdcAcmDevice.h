@@ -50,13 +50,3 @@ std::string EndpointMessage(const Endpoint& endpoint);
 std::optional<LineSettings> DecodeLineCoding(std::string_view dataStage);
 
 }  // namespace cdc_acm
-
-class CdcAcmChip final : public ChipFamily {
-public:
-    UsbIdentity Identity() const override;
-    ControlAnswer Control(const ControlRequest& request, std::string_view data, ModelledUart& uart) override;
-
-private:
-    // As last set, for GET_LINE_CODING; 9600 8N1 until then.
-    std::string lineCoding_{"\x80\x25\0\0\0\0\x08", 7};
-};

@@ -6,3 +6,5 @@
 #include "tests/chip_model/ChipFamily.h"
 
 std::unique_ptr<ChipFamily> MakeCh340();
+// Served through gadgetfs (GadgetfsAcm), not FunctionFS.
+std::unique_ptr<ChipFamily> MakeCdcAcm();

@@ -25,7 +25,7 @@ constexpr std::size_t kPacketBytes = 64;       // a full-speed bulk packet
 constexpr std::int64_t kIdleWaitUs = 100'000;  // how long the bulk IN thread waits for bytes at a time
 constexpr int kPullCheckMs = 5;
 
-// Interrupts a thread blocked on a gadgetfs file: the call then fails with
+// Interrupts a thread waiting on a gadgetfs file: the call then fails with
 // EINTR and the thread looks whether it should go on.
 constexpr int kWakeSignal = SIGUSR1;
 
@@ -37,13 +37,15 @@ void InstallWakeSignal() {
     sigaction(kWakeSignal, &action, nullptr);
 }
 
-// The one file under the mount before the device is bound: the controller's,
-// named after it ("dummy_udc").
+// The controller's file under the mount, named after it ("dummy_udc"); the
+// others, there while a device is bound, are its endpoints' ("ep1in-bulk").
 std::string ControllerFile(const std::string& mount) {
     std::string found;
     if (DIR* directory = opendir(mount.c_str())) {
-        while (const dirent* entry = readdir(directory))
-            if (entry->d_name[0] != '.') found = mount + "/" + entry->d_name;
+        while (const dirent* entry = readdir(directory)) {
+            const std::string_view name = entry->d_name;
+            if (name != "." && name != ".." && name.substr(0, 2) != "ep") found = mount + "/" + entry->d_name;
+        }
         closedir(directory);
     }
     return found;
@@ -83,14 +85,18 @@ GadgetfsAcm::~GadgetfsAcm() {
     if (control_ >= 0) close(control_);
 }
 
+// gadgetfs can be mounted once only; a model started after another finds it
+// mounted, its controller's file free again once the other has closed it.
 bool GadgetfsAcm::Bind() {
-    if (mkdir(mount_.c_str(), 0755) != 0 && errno != EEXIST) {
-        std::fprintf(stderr, "chip model: cannot make %s: %s\n", mount_.c_str(), std::strerror(errno));
-        return false;
-    }
-    if (mount("gadgetfs", mount_.c_str(), "gadgetfs", 0, nullptr) != 0) {
-        std::fprintf(stderr, "chip model: cannot mount gadgetfs: %s\n", std::strerror(errno));
-        return false;
+    if (ControllerFile(mount_).empty()) {
+        if (mkdir(mount_.c_str(), 0755) != 0 && errno != EEXIST) {
+            std::fprintf(stderr, "chip model: cannot make %s: %s\n", mount_.c_str(), std::strerror(errno));
+            return false;
+        }
+        if (mount("gadgetfs", mount_.c_str(), "gadgetfs", 0, nullptr) != 0) {
+            std::fprintf(stderr, "chip model: cannot mount gadgetfs: %s\n", std::strerror(errno));
+            return false;
+        }
     }
     control_ = open(ControllerFile(mount_).c_str(), O_RDWR);
     if (control_ < 0) {
@@ -102,18 +108,22 @@ bool GadgetfsAcm::Bind() {
 
 void GadgetfsAcm::Serve(std::optional<int> pullAtFrame) {
     pullAtFrame_ = pullAtFrame;
+    controlThread_ = pthread_self();
     usb_gadgetfs_event events[5];
-    while (!pulled_) {
-        // A bounded wait, so a pull from the bulk OUT thread is seen soon.
+    for (;;) {
+        // The pull's signal ends the wait; the bound catches one that came
+        // just before it.
         pollfd waiting{control_, POLLIN, 0};
-        if (poll(&waiting, 1, kPullCheckMs) == 0) continue;
+        const int ready = poll(&waiting, 1, kPullCheckMs);
+        if (pulled_) break;
+        if (ready <= 0) continue;
         const ssize_t got = read(control_, events, sizeof events);
         if (got < 0) {
             // EIDRM: the host gave up on a request before it was answered.
             if (errno == EINTR || errno == EIDRM) continue;
             break;  // the controller has gone
         }
-        for (std::size_t k = 0; k < static_cast<std::size_t>(got) / sizeof events[0]; ++k) {
+        for (std::size_t k = 0; k < static_cast<std::size_t>(got) / sizeof events[0] && !pulled_; ++k) {
             if (events[k].type == GADGETFS_DISCONNECT) CloseEndpoints();
             if (events[k].type != GADGETFS_SETUP) continue;
             const usb_ctrlrequest& setup = events[k].u.setup;
@@ -239,4 +249,5 @@ void GadgetfsAcm::SendBulkIn() {
 void GadgetfsAcm::Pull() {
     uart_.Pulled();
     pulled_ = true;
+    pthread_kill(controlThread_, kWakeSignal);
 }

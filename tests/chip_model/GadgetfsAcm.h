@@ -20,6 +20,8 @@
 // whatever the FIFO still holds.
 #pragma once
 
+#include <pthread.h>
+
 #include <atomic>
 #include <mutex>
 #include <optional>
@@ -62,6 +64,7 @@ private:
     int bulkIn_ = -1;
     int bulkOut_ = -1;
     int notifications_ = -1;
+    pthread_t controlThread_{};
     std::atomic<bool> pulled_ = false;
 
     std::mutex mutex_;
