@@ -83,6 +83,9 @@ LineSettings ModelledUart::Line() const {
 
 void ModelledUart::SetModemLines(bool dtr, bool rts) {
     std::lock_guard lock(mutex_);
+    // A request the chip was still answering when it was pulled out never
+    // reached the wire.
+    if (stopped_) return;
     const std::int64_t nowUs = MonotonicUs();
     if (dtr_ && !dtr) frame_ = Frame{++frames_, {}, line_, nowUs};
     if (frame_ && rts) frame_->rtsSeen = true;
