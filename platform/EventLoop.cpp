@@ -48,6 +48,11 @@ std::optional<std::int64_t> EventLoop::NextDueMs() {
     return next->dueMs_;
 }
 
+void EventLoop::WaitUntil(std::int64_t deadlineMs) {
+    while (time_.NowMs() < deadlineMs)
+        if (!time_.WaitUntil(deadlineMs, {})) return;
+}
+
 void EventLoop::Fire(IntervalTimer& timer) {
     timer.dueMs_ = time_.NowMs() + timer.intervalMs_;
     timer.inputReady_ = false;  // what the tick takes may be all there was

@@ -50,6 +50,10 @@ public:
     // is enabled or every enabled one waits for input.
     std::optional<std::int64_t> NextDueMs();
     std::int64_t NowMs() { return time_.NowMs(); }
+    // Holds the thread until deadlineMs, firing no timer and watching no
+    // input, as a blocking call inside a handler does (the serial driver
+    // keeping DTR low until a frame has left the wire).
+    void WaitUntil(std::int64_t deadlineMs);
 
 private:
     friend class IntervalTimer;

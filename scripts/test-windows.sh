@@ -4,7 +4,8 @@
 # on its COM ports and through ser2net over rfc2217://.
 #
 # Wine runs in a fresh prefix in a temporary folder. Its COM1 and COM2 are
-# simulators' pseudo-terminals and its COM3 a path that does not exist; COM4,
+# simulators' pseudo-terminals and its COM3 a path that does not exist; COM5
+# is a simulator for the timing of DTR after each frame; COM4,
 # COM7 and COM12 are simulators for the runs that name another local port in
 # SCALEPOLL_COMn, and every other port up to COM12 a path that does not exist,
 # all set in its registry, so nothing here can reach the machine's own serial
@@ -101,6 +102,11 @@ for name in "${runs[@]}"; do
 done
 
 start_local_port_sims
+# COM5: a station for the timing of DTR after each frame.
+"$sim" --station 3:weight=1250 >"$work/dtr-timing.pty" &
+sim_pids+=($!)
+for _ in $(seq 50); do [ -s "$work/dtr-timing.pty" ] && break; sleep 0.1; done
+port[5]=$(head -n 1 "$work/dtr-timing.pty")
 
 for n in "${!port[@]}"; do
   wine reg add 'HKLM\Software\Wine\Ports' /v "COM$n" /t REG_SZ /d "${port[$n]}" /f >>"$work/wine.log" 2>&1
@@ -204,6 +210,23 @@ check "rfc2217: the Linux build's result line" "$(cat "$work/rfc2217-linux.out")
 check "rfc2217: the Linux build's bytes on the line" "$(heard "$work/rfc2217-linux.rec")" \
   "$(heard "$work/rfc2217-win.rec")"
 check_local_port_runs
+
+# DTR after each frame, timed with strace on COM5's pseudo-terminal, one run
+# at a time once the others are over: Wine's port passes the write and the
+# DTR calls straight to it, so the time between them is scalepoll.exe's own.
+# Wine stands in for Windows here: its flush returns at once, as Windows'
+# does with a USB adapter or a UART's FIFO still holding the frame.
+echo "DTR after each frame of scalepoll.exe under Wine, on a pseudo-terminal:"
+wineserver -p  # started outside the trace, which would otherwise wait for it
+for speed in 300 2400 9600 19200; do
+  if scripts/dtr-timing.sh COM5 "$speed" 3 timeout 60 wine build-win/scalepoll.exe; then
+    passed=$((passed + 1))
+  else
+    echo "FAILED DTR up sooner than the frame's line time at $speed baud"
+    failed=$((failed + 1))
+  fi
+done
+wineserver -k || true
 
 # The settings window, scalepoll-console.exe, in the same Wine prefix on a
 # virtual display of its own: tools/console/window/tests/window_test.sh.

@@ -11,6 +11,20 @@ constexpr std::uint32_t kBaudRates[] = {110,   300,   600,   1200,  2400,  4800,
 // write has no platform time limit (SendBlock keeps its own).
 constexpr CommTimeouts kTimeouts{1, 0, 1, 0, 0};
 
+// How much later than a frame's line time, counted from its write, DTR goes
+// up. Some drivers' own wait until sent ends as soon as their USB transfer
+// has reached the adapter, not the wire (ch341, pl2303, cdc-acm; on Windows
+// FlushFileBuffers with any adapter or a UART's FIFO), so for them the line
+// time is all there is to go by. The transfer reaches the chip in the bus's
+// next 1 ms frame, on an idle bus up to 1.6 ms after the write, a frame or
+// two later on a busy one; and the millisecond clock may read the write up
+// to 1 ms early. 4 ms covers a transfer arriving up to 3 ms after the write.
+// It is kept that small because while DTR is low our transmitter holds the
+// bus and a station may start its answer soon after the frame: DTR has to be
+// up within 10 ms of the last stop bit, and rounding to the clock (up to
+// 2 ms), waking up and the DTR request's own trip to the chip come on top.
+constexpr std::int64_t kHandOverAllowanceUs = 4000;
+
 }  // namespace
 
 TSerialDriver::TSerialDriver(EventLoop& loop, SerialPorts& ports)
@@ -39,6 +53,12 @@ void TSerialDriver::ClosePort() {
 
 void TSerialDriver::ApplyLineSettings() {
     if (!IsPortOpen()) return;
+    port_->SetState(LineState());
+    PurgeBuffers(true, true);
+    port_->SetQueueSizes(inBufSize_, outBufSize_);
+}
+
+CommState TSerialDriver::LineState() const {
     CommState state;
     state.baudRate = kBaudRates[speed_];
     state.byteSize = static_cast<std::uint8_t>(dataBits_ + 5);
@@ -49,13 +69,14 @@ void TSerialDriver::ApplyLineSettings() {
     state.xonXoff = swHandshaking_ == shXONXOFF;
     state.xonLimit = static_cast<std::uint16_t>(inBufSize_ / 4);
     state.xoffLimit = 1;
-    port_->SetState(state);
-    PurgeBuffers(true, true);
-    port_->SetQueueSizes(inBufSize_, outBufSize_);
+    return state;
 }
 
+// Output that is discarded never reaches the wire.
 void TSerialDriver::PurgeBuffers(bool input, bool output) {
-    if (IsPortOpen()) port_->Purge(input, output);
+    if (!IsPortOpen()) return;
+    port_->Purge(input, output);
+    if (output) wireFreeUs_ = 0;
 }
 
 std::uint16_t TSerialDriver::FreeOutputSpace() {
@@ -72,10 +93,12 @@ std::int32_t TSerialDriver::SendBlock(const void* bytes, std::int32_t count) {
     while (remaining > 0) {
         std::int32_t written = 0;
         if (FreeOutputSpace() != 0) {
+            const std::int64_t handedMs = loop_.NowMs();
             written = static_cast<std::int32_t>(port_->Write(next, static_cast<std::size_t>(remaining)));
             next += written;
             remaining -= written;
             total += written;
+            NoteHandedOver(handedMs, written);
         }
         if (written > 0) {
             lastSendProgressMs_ = loop_.NowMs();
@@ -87,9 +110,21 @@ std::int32_t TSerialDriver::SendBlock(const void* bytes, std::int32_t count) {
     return total;
 }
 
+// The bytes of one write go on the wire no sooner than the write began (a
+// synchronous WriteFile may return only once they are in the UART) and no
+// sooner than the bytes before them have left.
+void TSerialDriver::NoteHandedOver(std::int64_t atMs, std::int32_t count) {
+    if (count <= 0) return;
+    wireFreeUs_ = std::max(wireFreeUs_, atMs * 1000) + LineTimeMicros(LineState(), static_cast<std::size_t>(count));
+}
+
 bool TSerialDriver::DrainOutput() {
     if (!IsPortOpen()) return false;
-    return port_->Drain(std::max<std::int64_t>(0, lastSendProgressMs_ + OutputTimeout - loop_.NowMs()));
+    const std::int64_t limitMs = lastSendProgressMs_ + OutputTimeout;
+    const bool drained = port_->Drain(std::max<std::int64_t>(0, limitMs - loop_.NowMs()));
+    const std::int64_t wireFreeMs = (wireFreeUs_ + kHandOverAllowanceUs + 999) / 1000;
+    loop_.WaitUntil(std::min(wireFreeMs, limitMs));
+    return drained && wireFreeMs <= limitMs;
 }
 
 void TSerialDriver::SetDTR(bool raised) {

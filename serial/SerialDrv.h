@@ -50,10 +50,13 @@ public:
     std::uint16_t FreeOutputSpace();
     // The count written, or minus that count when OutputTimeout ended the send.
     std::int32_t SendBlock(const void* bytes, std::int32_t count);
-    // Waits until what SendBlock wrote has left the port, no longer than what
-    // is left of OutputTimeout since the send last made progress, so that a
-    // caller holding DTR low for a frame keeps it low for the whole frame.
-    // False when the time ran out or the port is closed.
+    // Waits until what SendBlock wrote has left the wire, so that a caller
+    // holding DTR low for a frame keeps it low for the whole frame: until the
+    // port's own wait until sent has ended, and until the line time of every
+    // byte, counted from when it was handed to the port, plus an allowance
+    // for a USB adapter's transfer. Never longer than what is left of
+    // OutputTimeout since the send last made progress. False when the time
+    // ran out or the port is closed.
     bool DrainOutput();
     void SetDTR(bool raised);
 
@@ -83,6 +86,8 @@ public:
 
 private:
     void ReadTimerTick();
+    CommState LineState() const;
+    void NoteHandedOver(std::int64_t atMs, std::int32_t count);
     template <typename T>
     void SetLineSetting(T& setting, T value);
 
@@ -102,4 +107,7 @@ private:
     IntervalTimer readTimer_;
     std::vector<std::uint8_t> receiveBuffer_;
     std::int64_t lastSendProgressMs_ = 0;
+    // The earliest the bytes written so far can have left the wire, in
+    // microseconds of the loop's clock.
+    std::int64_t wireFreeUs_ = 0;
 };

@@ -143,3 +143,20 @@ TEST(EventLoop, RunDueFiresWhatIsDueAndNextDueMsSaysWhenToComeBack) {
     EXPECT_EQ(l.loop.NextDueMs(), 130);
     EXPECT_EQ(l.time.NowMs(), 100);
 }
+
+// A handler that holds the thread fires nothing meanwhile; the timer that
+// fell due fires once, late, when the loop runs again.
+TEST(EventLoop, WaitUntilHoldsTheThreadWithoutFiringTimers) {
+    Loop l;
+    IntervalTimer timer(l.loop, 10, [&] {
+        l.ticks.push_back(l.time.NowMs());
+        l.loop.Quit();
+    });
+    timer.Enable();
+    l.loop.WaitUntil(50);
+    l.loop.WaitUntil(20);  // already past: returns at once
+    EXPECT_EQ(l.time.NowMs(), 50);
+    EXPECT_TRUE(l.ticks.empty());
+    l.loop.Run();
+    EXPECT_EQ(l.ticks, (std::vector<std::int64_t>{50}));
+}

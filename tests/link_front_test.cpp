@@ -131,6 +131,59 @@ TEST_F(LinkFixture, DtrWaitsForTheFrameToLeaveWithinTheSendTimeLimit) {
     }
 }
 
+// DTR goes up no sooner than the frame's line time after its write, nor
+// before the port's own wait has ended, whatever that wait does: within the
+// allowance for a USB transfer (4 ms, and 1 ms of rounding) after the later
+// of the two, and never past the send's time limit.
+TEST_F(LinkFixture, DtrRisesAfterTheFramesLineTimeOnEveryFraming) {
+    struct Framing {
+        const char *data, *parity, *stop;
+        int bitsPerByte;
+    };
+    const Framing framings[] = {
+        {"8", "None", "1", 10}, {"8", "Even", "1", 11}, {"8", "None", "2", 11}, {"8", "Odd", "2", 12},
+        {"7", "None", "1", 9},  {"7", "Even", "1", 10}, {"7", "None", "2", 10}, {"7", "Mark", "2", 11},
+    };
+    constexpr std::int64_t kNever = INT64_MAX;
+    for (const char* speed : {"300", "600", "1200", "2400", "4800", "9600", "19200"})
+        for (const Framing& f : framings) {
+            const std::int64_t lineUs = 13 * f.bitsPerByte * std::int64_t{1'000'000} / std::stoi(speed);
+            // The port's own wait ends at once, 30 ms after the line time, or never.
+            for (const std::int64_t drainMs : {std::int64_t{0}, lineUs / 1000 + 30, kNever})
+                for (const std::uint16_t limitMs : {std::uint16_t{4000}, std::uint16_t{100}}) {
+                    SCOPED_TRACE(std::string(speed) + " " + f.data + f.parity + f.stop + ", drain " +
+                                 std::to_string(drainMs) + ", limit " + std::to_string(limitMs));
+                    Apply("COM1", speed, f.data, f.parity, f.stop);  // the last frame's tail is discarded
+                    line.drainMs = drainMs;
+                    sarja1.SerialDriver.OutputTimeout = limitMs;
+                    const std::int64_t start = time.NowMs();
+                    sarja1.Lahetys("\x02" "10?M\x0D\x04");
+                    ASSERT_EQ(line.calls.back(), "dtr 1");
+                    const std::int64_t dtrUpUs = (time.NowMs() - start) * 1000;  // the fake's clock moves only in waits
+                    const std::int64_t dueUs = std::max(lineUs, drainMs == kNever ? kNever : drainMs * 1000);
+                    const std::int64_t limitUs = limitMs * std::int64_t{1000};
+                    if (dueUs <= limitUs - 5000) {
+                        EXPECT_GE(dtrUpUs, dueUs);
+                        EXPECT_LE(dtrUpUs, dueUs + 5000);
+                    } else {
+                        EXPECT_GE(dtrUpUs, std::min(dueUs, limitUs));
+                    }
+                    EXPECT_LE(dtrUpUs, limitUs);
+                }
+        }
+}
+
+// A block written just before a frame (the console's test send) is still on
+// the wire when the frame follows, so the frame's DTR waits for both.
+TEST_F(LinkFixture, DtrWaitsForTheBlockBeforeTheFrameToo) {
+    Apply("COM1", "300", "8", "None", "1");
+    const std::int64_t start = time.NowMs();
+    sarja1.SerialDriver.SendBlock("0123456789", 10);  // 333.3 ms on the line
+    sarja1.Lahetys("\x02" "10?M\x0D\x04");             // 13 bytes: 433.3 ms more
+    EXPECT_GE(time.NowMs() - start, 767);
+    EXPECT_LE(time.NowMs() - start, 772);
+}
+
 TEST_F(LinkFixture, ClosedPortSendsNothing) {
     line.missing = {1};
     Apply("COM1", "9600", "8", "None", "1");

@@ -22,7 +22,9 @@
 // Over rfc2217:// Drain waits, after the connection has taken the block,
 // for as long as its characters take on the line as last set: the protocol
 // tells nothing of when the server's UART has sent them, so a DTR command
-// that follows goes no earlier than the block can have left the line.
+// that follows goes no earlier than the block can have left the line. The
+// serial driver waits a block's line time too, but counted from the write;
+// only the port sees the connection take the block's tail later than that.
 #pragma once
 
 #include <cstddef>

@@ -9,9 +9,10 @@
 // (a pseudo-terminal has none) fail quietly.
 //
 // Draining is the driver's own wait until sent (tcdrain()), cut short at the
-// caller's time limit. Each driver knows when its bytes have left: the 8250
-// reads the UART's line status register live, a USB adapter's driver asks the
-// adapter. The line status that TIOCSERGETLSR reports is not asked at all: a
+// caller's time limit. The 8250 reads the UART's line status register live,
+// ftdi_sio and cp210x ask their adapter; ch341, pl2303 and cdc-acm end the
+// wait once the transfer has reached the chip, with the frame still in it
+// (the serial driver's wait for the line time covers that). The line status that TIOCSERGETLSR reports is not asked at all: a
 // USB driver (ftdi_sio) answers it from a copy of the adapter's last status
 // report, which may say "empty" from before the frame reached the chip, or
 // never say it.

@@ -61,7 +61,9 @@ public:
         return true;
     }
 
-    // Returns once the driver's transmit buffer is empty; like the synchronous
+    // Returns once the driver's transmit buffer is empty, which a UART's FIFO
+    // or a USB adapter may still hold the whole frame after (the serial
+    // driver's wait for the line time covers that); like the synchronous
     // write before it, it keeps no time limit of its own.
     bool Drain(std::int64_t) override { return FlushFileBuffers(handle_) != 0; }
 
