@@ -149,7 +149,10 @@ void FunctionFsGadget::ServeControl() {
 }
 
 // FunctionFS takes an IN request's data by a write and acknowledges an OUT
-// request by a read of its data stage; the other way round stalls it.
+// request by a read of its data stage; the other way round stalls it. A
+// request with no data (a modem control change) is acted on before it is
+// acknowledged, as a chip does: the driver goes on, and sends the frame,
+// only once the acknowledgement is in.
 void FunctionFsGadget::AnswerSetup(const ControlRequest& request) {
     if (request.In()) {
         ControlAnswer answer = chip_.Control(request, {}, uart_);
@@ -159,6 +162,12 @@ void FunctionFsGadget::AnswerSetup(const ControlRequest& request) {
         }
         answer.data.resize(std::min<std::size_t>(answer.data.size(), request.length));
         [[maybe_unused]] const ssize_t sent = write(control_, answer.data.data(), answer.data.size());
+        return;
+    }
+    if (request.length == 0) {
+        const ControlAnswer answer = chip_.Control(request, {}, uart_);
+        [[maybe_unused]] const ssize_t done =
+            answer.stall ? write(control_, nullptr, 0) : read(control_, nullptr, 0);
         return;
     }
     std::string data(request.length, '\0');

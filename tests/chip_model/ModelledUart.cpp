@@ -66,7 +66,11 @@ ModelledUart::ModelledUart(std::FILE* journal, std::map<int, StationScript> stat
       wire_([this] { Wire(); }) {}
 
 ModelledUart::~ModelledUart() {
-    Pulled();
+    {
+        std::lock_guard lock(mutex_);
+        stopped_ = true;
+        changed_.notify_all();
+    }
     wire_.join();
 }
 
@@ -81,10 +85,9 @@ LineSettings ModelledUart::Line() const {
     return line_;
 }
 
+// Once the adapter is gone, nothing the driver asks reaches the wire.
 void ModelledUart::SetModemLines(bool dtr, bool rts) {
     std::lock_guard lock(mutex_);
-    // A request the chip was still answering when it was pulled out never
-    // reached the wire.
     if (stopped_) return;
     const std::int64_t nowUs = MonotonicUs();
     if (dtr_ && !dtr) frame_ = Frame{++frames_, {}, line_, nowUs};
@@ -159,8 +162,8 @@ std::string ModelledUart::TakeReceived(std::int64_t deadlineUs) {
 void ModelledUart::Pulled() {
     std::lock_guard lock(mutex_);
     if (stopped_) return;
-    Write("pulled frame=" + std::to_string(frame_ ? frame_->number : 0) +
-          " left=" + std::to_string(QueuedAt(MonotonicUs())));
+    Write("pulled frame=" + std::to_string(frames_) + " left=" + std::to_string(QueuedAt(MonotonicUs())) +
+          " dtr=" + (dtr_ ? "up" : "low"));
     stopped_ = true;
     changed_.notify_all();
 }

@@ -91,8 +91,9 @@ public:
     // `deadlineUs` for the first one; empty at the deadline or once stopped.
     std::string TakeReceived(std::int64_t deadlineUs);
 
-    // The adapter is gone: the record says how many bytes the FIFO still
-    // held, the wire stops and every wait ends.
+    // The adapter is gone: the record says which frame was the last, how
+    // many bytes the FIFO still held and whether DTR was still low; the
+    // wire stops and every wait ends.
     void Pulled();
 
 private:

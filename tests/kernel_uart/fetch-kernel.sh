@@ -12,8 +12,18 @@
 set -euo pipefail
 dir=${1:?usage: $0 DIR [cloud|generic]}
 flavour=${2:-cloud}
-[ -s "$dir/vmlinuz" ] && exit 0
-usb_modules=(usb-common usbcore xhci-hcd xhci-pci usbserial ftdi_sio)
+# The USB serial drivers and what the chip models' gadgets need: dummy_hcd,
+# configfs, FunctionFS, and the legacy gadgetfs.
+usb_modules=(usb-common usbcore xhci-hcd xhci-pci usbserial ftdi_sio ch341 pl2303 cp210x cdc-acm
+  configfs udc-core libcomposite usb_f_fs gadgetfs dummy_hcd)
+
+# A kernel kept from an earlier run is enough when it has every module.
+complete() {
+  [ -s "$dir/vmlinuz" ] || return 1
+  [ "$flavour" = generic ] || return 0
+  for module in "${usb_modules[@]}"; do [ -s "$dir/modules/$module.ko" ] || return 1; done
+}
+complete && exit 0
 
 cloud_package() {
   apt-cache depends linux-image-cloud-amd64 2>/dev/null | awk '$1 == "Depends:" && $2 ~ /^linux-image-/ { print $2; exit }'

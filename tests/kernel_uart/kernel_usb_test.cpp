@@ -31,9 +31,9 @@
 #include <thread>
 
 #include "poll/Frames.h"
-#include "tests/kernel_uart/Initramfs.h"
 #include "tests/kernel_uart/UsbTrace.h"
 #include "tests/kernel_uart/GuestRuns.h"
+#include "tests/kernel_uart/UsbGuest.h"
 #include "tests/support/Program.h"
 
 namespace {
@@ -79,14 +79,6 @@ std::string Schedule() {
     return script;
 }
 
-struct Outcome {
-    int status = -1;
-    std::int64_t ms = 0;
-    std::int64_t cpuMs = -1;
-    int lineEnds = -1;  // in what scalepoll printed: none, for its one line
-    std::string line;
-};
-
 struct Boot {
     std::filesystem::path directory;
     Finished qemu;
@@ -104,29 +96,7 @@ void ReadConsole(Boot& boot) {
     GuestConsole printed = ReadGuestConsole(boot.console, "kernel-usb:");
     boot.guestBootMs = printed.guestBootMs;
     boot.traces = std::move(printed.traces);
-    for (const auto& [name, result] : printed.results) {
-        std::istringstream words(result);
-        Outcome outcome;
-        words >> outcome.status >> outcome.ms >> outcome.cpuMs >> outcome.lineEnds;
-        words.ignore(1);
-        std::getline(words, outcome.line);
-        boot.outcomes[name] = outcome;
-    }
-}
-
-std::string GuestInitramfs() {
-    Initramfs archive;
-    for (const char* directory : {"bin", "dev", "proc", "tmp", "lib", "lib/modules"}) archive.AddDirectory(directory);
-    archive.AddCharacterDevice("dev/console", 5, 1);
-    archive.AddFile("init", ReadWholeFile(USB_GUEST_INIT), true);
-    archive.AddFile("schedule", Schedule(), false);
-    archive.AddFile("bin/busybox", ReadWholeFile(BUSYBOX_BINARY), true);
-    archive.AddFile("bin/scalepoll", ReadWholeFile(SCALEPOLL_STATIC_BINARY), true);
-    for (const char* module : kModules) {
-        const std::string name = std::string(module) + ".ko";
-        archive.AddFile("lib/modules/" + name, ReadWholeFile(std::filesystem::path(GUEST_MODULES) / name), false);
-    }
-    return archive.Finish();
+    boot.outcomes = RunOutcomes(printed);
 }
 
 // QEMU's human monitor on a Unix socket: commands in, its echo ignored.
@@ -208,7 +178,8 @@ Boot BootGuest() {
     std::filesystem::remove_all(boot.directory);
     std::filesystem::create_directories(boot.directory);
     const auto path = [&](const char* name) { return (boot.directory / name).string(); };
-    std::ofstream(path("initramfs.cpio"), std::ios::binary) << GuestInitramfs();
+    std::ofstream(path("initramfs.cpio"), std::ios::binary)
+        << UsbGuestInitramfs(USB_GUEST_INIT, Schedule(), {std::begin(kModules), std::end(kModules)});
 
     Program sim({SCALEPOLL_SIM_BINARY, "--station", "3:weight=1250"}, {}, path("sim-output"));
     const std::string terminal = SimulatorTerminal(sim, path("sim-output"));
@@ -270,16 +241,6 @@ protected:
     const std::vector<LineRun> lineRuns_ = LineRuns("COM1");
 };
 
-void ExpectOnTime(const Boot& guest, const GuestRun& run) {
-    SCOPED_TRACE(run.name);
-    const auto outcome = guest.outcomes.find(run.name);
-    ASSERT_NE(outcome, guest.outcomes.end()) << guest.Where();
-    EXPECT_EQ(outcome->second.line, run.resultLine);
-    EXPECT_EQ(outcome->second.status, 0);
-    EXPECT_GE(outcome->second.ms, run.protocolMs - kEarlyMs);
-    EXPECT_LE(outcome->second.ms, run.protocolMs + kLateMs);
-}
-
 // QEMU's adapter model takes no mark or space parity: it refuses the whole
 // framing request, and the trace says so.
 std::string FramingQemuTakes(const Strings& parameters) {
@@ -290,7 +251,7 @@ std::string FramingQemuTakes(const Strings& parameters) {
 }  // namespace
 
 TEST_F(KernelUsb, EveryRunWithTheAdapterInPlaceEndsOnTimeWithItsResultLine) {
-    for (const LineRun& run : lineRuns_) ExpectOnTime(guest_, run.run);
+    for (const LineRun& run : lineRuns_) ExpectOnTime(guest_.outcomes, run.run, guest_.Where());
 }
 
 // Each run's speed and framing reach the adapter before its frames; every
@@ -335,7 +296,7 @@ TEST_F(KernelUsb, EveryReplyIsReadWithinOneReadTickOfItsArrival) {
 // the vanished device (a tenth of its time would be a busy loop's share).
 TEST_F(KernelUsb, APulledOutAdapterLeavesTheRunOnTimeWithOneLineAndNoCpuBurnt) {
     for (const GuestRun& run : UnplugRuns()) {
-        ExpectOnTime(guest_, run);
+        ExpectOnTime(guest_.outcomes, run, guest_.Where());
         const auto outcome = guest_.outcomes.find(run.name);
         if (outcome == guest_.outcomes.end()) continue;
         EXPECT_LT(outcome->second.cpuMs, outcome->second.ms / 10) << run.name;
