@@ -2,9 +2,10 @@
 // chips: a Linux guest under QEMU (software emulation) with Debian's generic
 // kernel, in which each chip is modelled by scalepoll-chip-model (see
 // tests/chip_model/) behind one of dummy_hcd's device controllers, so the
-// kernel's host side sees a CH340, a PL2303TA, a CP2102 and an FT232R and
-// binds ch341, pl2303, cp210x and ftdi_sio to them. The chips run side by
-// side, each with its own scalepoll runs, in one boot.
+// kernel's host side sees a CDC-ACM class adapter, a CH340, a PL2303TA, a
+// CP2102 and an FT232R and binds cdc-acm, ch341, pl2303, cp210x and ftdi_sio
+// to them. The chips run side by side, each with its own scalepoll runs, in
+// one boot.
 //
 // The model's UART paces its transmit FIFO onto a modelled wire at the speed
 // the driver set, and records each frame against the wire's time: the
@@ -30,8 +31,9 @@ namespace {
 
 constexpr int kGuestSeconds = 360;  // QEMU is stopped after this whatever the guest does
 
-const char* const kModules[] = {"usb-common", "usbcore",   "configfs", "udc-core", "libcomposite", "usb_f_fs",
-                                "dummy_hcd",  "usbserial", "ch341",    "pl2303",   "cp210x",       "ftdi_sio"};
+const char* const kModules[] = {"usb-common", "usbcore", "configfs", "udc-core", "libcomposite",
+                                "usb_f_fs",   "gadgetfs", "dummy_hcd", "usbserial", "ch341",
+                                "pl2303",     "cp210x",  "ftdi_sio", "cdc-acm"};
 
 // pl2303 has the port wait 256 characters' time when it is closed (2560 bit
 // times, 100 ms to 2 s), so its runs end that much later than the result line.
@@ -40,12 +42,15 @@ std::int64_t NoCloseWaitMs(std::uint32_t) { return 0; }
 
 struct Chip {
     std::string name;    // the chip model's
-    std::string driver;  // the usb-serial driver that binds to it
+    std::string driver;  // the driver that binds to it
     std::int64_t (*closeWaitMs)(std::uint32_t baud);
 };
 
+// The CDC-ACM adapter comes first: gadgetfs cannot be told a controller and
+// takes the first free one, so it gets dummy_udc.0, which no other chip names.
 const std::vector<Chip>& Chips() {
-    static const std::vector<Chip> chips{{"ch340", "ch341-uart", NoCloseWaitMs},
+    static const std::vector<Chip> chips{{"cdc-acm", "cdc_acm", NoCloseWaitMs},
+                                         {"ch340", "ch341-uart", NoCloseWaitMs},
                                          {"pl2303", "pl2303", Pl2303CloseWaitMs},
                                          {"cp2102", "cp210x", NoCloseWaitMs},
                                          {"ft232r", "ftdi_sio", NoCloseWaitMs}};
