@@ -7,7 +7,7 @@
 # and runs scalepoll on it, the chips side by side.
 # At the end it reports every run as the kernel-usb guest does, then each
 # chip model's record of its wire and what it printed on its standard error,
-# and powers the guest off.
+# and what the drivers logged, and powers the guest off.
 /bin/busybox --install -s /bin
 mount -t proc proc /proc
 mount -t devtmpfs dev /dev
@@ -60,5 +60,10 @@ for wire in /tmp/*.wire; do
   chip=${chip%.wire}
   while read -r entry; do say "wire $chip $entry"; done < "$wire"
   while read -r entry; do say "model-error $chip $entry"; done < "/tmp/$chip.errors"
+done
+# What the USB serial drivers logged, for a chip that did not come up or a
+# port that did not open.
+dmesg | grep -i -E "ch341|pl2303|cp210x|ftdi|usbserial|ttyUSB|dummy|gadget" | while read -r entry; do
+  say "kernel-log $entry"
 done
 poweroff -f
