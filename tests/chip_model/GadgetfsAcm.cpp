@@ -141,8 +141,7 @@ void GadgetfsAcm::Serve(std::optional<int> pullAtFrame) {
 // OUT request's data stage is read, one without data is acknowledged by a
 // read of nothing and stalled by a write.
 void GadgetfsAcm::AnswerSetup(const ControlRequest& request) {
-    const ssize_t none = 0;
-    ssize_t moved = none;
+    ssize_t moved = 0;
     if (request.requestType == USB_RECIP_DEVICE && request.request == USB_REQ_SET_CONFIGURATION) {
         // The endpoints are ready before the host hears the configuration is
         // set, so its first transfers find them. gadgetfs lets no program
@@ -237,8 +236,9 @@ void GadgetfsAcm::SendBulkIn() {
         if (pending.empty()) pending = uart_.TakeReceived(MonotonicUs() + kIdleWaitUs);
         if (pending.empty()) continue;
         // Blocks until the host reads: cdc-acm keeps its reads posted only
-        // while its port is open.
-        const ssize_t written = write(bulkIn_, pending.data(), std::min(pending.size(), kPacketBytes));
+        // while its port is open. Each packet is short, so the host's read
+        // ends with it instead of waiting for more.
+        const ssize_t written = write(bulkIn_, pending.data(), std::min(pending.size(), kPacketBytes - 1));
         if (written < 0 && errno != EINTR) break;
         if (written > 0) pending.erase(0, static_cast<std::size_t>(written));
     }
