@@ -4,7 +4,7 @@
 # FunctionFS and gadgetfs, the USB serial drivers and cdc-acm; then the
 # test's /schedule starts a chip model on each controller
 # (scalepoll-chip-model), waits for its driver's /dev/ttyUSBn or /dev/ttyACMn
-# and runs scalepoll on it, the chips side by side.
+# and runs scalepoll on it, the chips side by side, the CDC-ACM one after them.
 # At the end it reports every run as the kernel-usb guest does, then each
 # chip model's record of its wire and what it printed on its standard error,
 # and what the drivers logged, and powers the guest off.
@@ -47,7 +47,7 @@ for module in usb-common usbcore configfs udc-core libcomposite usb_f_fs gadgetf
   ftdi_sio cdc-acm; do
   insmod "/lib/modules/$module.ko"
 done
-insmod /lib/modules/dummy_hcd.ko num=5 is_high_speed=0 is_super_speed=0
+insmod /lib/modules/dummy_hcd.ko num=4 is_high_speed=0 is_super_speed=0
 mount -t configfs none /sys/kernel/config
 export SCALEPOLL_COM2=/dev/missing-com2 SCALEPOLL_COM3=/dev/missing-com3 SCALEPOLL_COM4=/dev/missing-com4
 say "booted-ms $(uptime_ms)"

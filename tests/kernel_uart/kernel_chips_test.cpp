@@ -44,16 +44,15 @@ struct Chip {
     std::string name;    // the chip model's
     std::string driver;  // the driver that binds to it
     std::int64_t (*closeWaitMs)(std::uint32_t baud);
+    bool gadgetfs = false;  // served through gadgetfs, not FunctionFS
 };
 
-// The CDC-ACM adapter comes first: gadgetfs cannot be told a controller and
-// takes the first free one, so it gets dummy_udc.0, which no other chip names.
 const std::vector<Chip>& Chips() {
-    static const std::vector<Chip> chips{{"cdc-acm", "cdc_acm", NoCloseWaitMs},
-                                         {"ch340", "ch341-uart", NoCloseWaitMs},
+    static const std::vector<Chip> chips{{"ch340", "ch341-uart", NoCloseWaitMs},
                                          {"pl2303", "pl2303", Pl2303CloseWaitMs},
                                          {"cp2102", "cp210x", NoCloseWaitMs},
-                                         {"ft232r", "ftdi_sio", NoCloseWaitMs}};
+                                         {"ft232r", "ftdi_sio", NoCloseWaitMs},
+                                         {"cdc-acm", "cdc_acm", NoCloseWaitMs, true}};
     return chips;
 }
 
@@ -82,17 +81,24 @@ std::string RunCommand(const GuestRun& run) {
     return command;
 }
 
-// The guest's /schedule: each chip in a subshell of its own, all at once.
+// The guest's /schedule: each chip in a subshell of its own, those served
+// through FunctionFS all at once, each on its own controller, then the one
+// served through gadgetfs. gadgetfs cannot be told a controller and takes
+// the first free one, which is dummy_udc.0 once the others have been pulled
+// out; and five chips at once would slow the emulated guest's USB transfers
+// beyond what any bus takes.
 std::string Schedule() {
-    std::string script;
+    std::string together, afterwards;
     for (std::size_t k = 0; k < Chips().size(); ++k) {
         const Chip& chip = Chips()[k];
-        script += "(\nstart_chip " + chip.name + " dummy_udc." + std::to_string(k) + " " + chip.driver +
-                  " --pull-at-frame " + std::to_string(FramesBeforePull() + 3) + " 3:weight=1250\n";
+        const std::string controller = "dummy_udc." + std::to_string(chip.gadgetfs ? 0 : k);
+        std::string script = "(\nstart_chip " + chip.name + " " + controller + " " + chip.driver +
+                             " --pull-at-frame " + std::to_string(FramesBeforePull() + 3) + " 3:weight=1250\n";
         for (const LineRun& run : ChipLineRuns(chip.name)) script += RunCommand(run.run) + "\n";
         script += RunCommand(PulledRun(chip.name)) + "\n) &\n";
+        (chip.gadgetfs ? afterwards : together) += script;
     }
-    return script;
+    return together + "wait\n" + afterwards;
 }
 
 // One frame as the chip model's UART recorded it.
