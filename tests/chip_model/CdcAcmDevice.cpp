@@ -103,8 +103,6 @@ std::string EndpointMessage(const Endpoint& endpoint) {
     return message;
 }
 
-// One and a half stop bits (code 1) and data bits outside 5 to 8 are not
-// modelled: cdc-acm sends neither.
 std::optional<LineSettings> DecodeLineCoding(std::string_view dataStage) {
     if (dataStage.size() != 7) return std::nullopt;
     const auto byte = [&](std::size_t at) { return static_cast<std::uint8_t>(dataStage[at]); };

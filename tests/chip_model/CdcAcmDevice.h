@@ -45,8 +45,9 @@ std::string EndpointMessage(const Endpoint& endpoint);
 
 // The line as SET_LINE_CODING carries it, 7 bytes: speed in bit/s (4 bytes,
 // little-endian), stop bits (0 one, 1 one and a half, 2 two), parity (0
-// none, 1 odd, 2 even, 3 mark, 4 space), data bits. Nothing when the data
-// stage is not 7 bytes.
+// none, 1 odd, 2 even, 3 mark, 4 space), data bits. Nothing for another
+// length, or for a line the modelled UART has no such setting for (one and
+// a half stop bits, data bits outside 5 to 8): cdc-acm sends neither.
 std::optional<LineSettings> DecodeLineCoding(std::string_view dataStage);
 
 }  // namespace cdc_acm

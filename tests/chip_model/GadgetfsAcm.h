@@ -44,7 +44,7 @@ public:
 
     // Serves the driver until the adapter is pulled out, which happens once
     // the bytes of frame `pullAtFrame` (counted from 1) have entered the FIFO;
-    // with none, until the controller goes away or the process is ended.
+    // with none, until the process is ended.
     void Serve(std::optional<int> pullAtFrame);
 
 private:
