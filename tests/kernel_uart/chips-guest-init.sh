@@ -63,7 +63,7 @@ for wire in /tmp/*.wire; do
 done
 # What the USB serial drivers logged, for a chip that did not come up or a
 # port that did not open.
-dmesg | grep -i -E "ch341|pl2303|cp210x|ftdi|usbserial|ttyUSB|acm|dummy|gadget" | while read -r entry; do
+dmesg | grep -v "$guest_prefix:" | grep -i -E "ch341|pl2303|cp210x|ftdi|usbserial|ttyUSB|acm|gadget" | while read -r entry; do
   say "kernel-log $entry"
 done
 poweroff -f
