@@ -60,7 +60,7 @@ int main(int argc, char** argv) {
     auto* uart = new ModelledUart(journal, std::move(stations));
     if (std::string(argv[1]) == "cdc-acm") {
         // Its class descriptors go only through gadgetfs, which binds to the
-        // one controller there is: UDC is not asked.
+        // first free controller: UDC is not asked.
         GadgetfsAcm gadget("/dev/gadget", *chip, *uart);
         if (!gadget.Bind()) _exit(1);
         gadget.Serve(pullAtFrame);
