@@ -9,3 +9,5 @@ std::unique_ptr<ChipFamily> MakeCh340();
 std::unique_ptr<ChipFamily> MakePl2303();
 std::unique_ptr<ChipFamily> MakeCp2102();
 std::unique_ptr<ChipFamily> MakeFt232r();
+// Served through gadgetfs (GadgetfsAcm), not FunctionFS.
+std::unique_ptr<ChipFamily> MakeCdcAcm();

@@ -61,5 +61,5 @@ public:
     virtual std::optional<std::int64_t> BulkInPeriodUs() const { return std::nullopt; }
 };
 
-// "ch340", "pl2303", "cp2102" or "ft232r"; none for another name.
+// "ch340", "pl2303", "cp2102", "ft232r" or "cdc-acm"; none for another name.
 std::unique_ptr<ChipFamily> MakeChipFamily(std::string_view name);

@@ -1,6 +1,6 @@
 // scalepoll-chip-model: one USB serial chip, modelled in a Linux guest for
-// the kernel's own driver to talk to (see FunctionFsGadget.h and
-// ModelledUart.h). It writes its record of the wire to JOURNAL and plays
+// the kernel's own driver to talk to (see FunctionFsGadget.h, GadgetfsAcm.h
+// and ModelledUart.h). It writes its record of the wire to JOURNAL and plays
 // the stations given as scalepoll-sim takes them ("3:weight=1250").
 //
 //   scalepoll-chip-model CHIP UDC JOURNAL [--pull-at-frame N] [STATION...]
@@ -18,6 +18,7 @@
 
 #include "tests/chip_model/ChipFamily.h"
 #include "tests/chip_model/FunctionFsGadget.h"
+#include "tests/chip_model/GadgetfsAcm.h"
 #include "tests/chip_model/ModelledUart.h"
 #include "tools/sim/Station.h"
 
@@ -57,9 +58,17 @@ int main(int argc, char** argv) {
     // The threads serving the endpoints may sit in the kernel when the
     // adapter goes, so the program ends without waiting for them.
     auto* uart = new ModelledUart(journal, std::move(stations));
-    FunctionFsGadget gadget(argv[1], *chip, *uart);
-    if (!gadget.Bind(argv[2])) _exit(1);
-    gadget.Serve(pullAtFrame);
+    if (std::string(argv[1]) == "cdc-acm") {
+        // Its class descriptors go only through gadgetfs, which binds to the
+        // first free controller: UDC is not asked.
+        GadgetfsAcm gadget("/dev/gadget", *chip, *uart);
+        if (!gadget.Bind()) _exit(1);
+        gadget.Serve(pullAtFrame);
+    } else {
+        FunctionFsGadget gadget(argv[1], *chip, *uart);
+        if (!gadget.Bind(argv[2])) _exit(1);
+        gadget.Serve(pullAtFrame);
+    }
     std::fflush(journal);
     _exit(0);
 }

@@ -1,9 +1,10 @@
 #!/bin/busybox sh
 # /init of the kernel-chips tests' guest. It loads dummy_hcd (device
-# controllers wired to host controllers in the same kernel), configfs and
-# FunctionFS, and the USB serial drivers; then the test's /schedule starts a
-# chip model on each controller (scalepoll-chip-model), waits for its
-# driver's /dev/ttyUSBn and runs scalepoll on it, the chips side by side.
+# controllers wired to host controllers in the same kernel), configfs,
+# FunctionFS and gadgetfs, the USB serial drivers and cdc-acm; then the
+# test's /schedule starts a chip model on each controller
+# (scalepoll-chip-model), waits for its driver's /dev/ttyUSBn or /dev/ttyACMn
+# and runs scalepoll on it, the chips side by side, the CDC-ACM one after them.
 # At the end it reports every run as the kernel-usb guest does, then each
 # chip model's record of its wire and what it printed on its standard error,
 # and what the drivers logged, and powers the guest off.
@@ -16,13 +17,14 @@ exec </dev/null >/dev/null 2>&1
 guest_prefix=kernel-chips
 . /lib/guest-runs.sh
 
-# tty_of DRIVER: the /dev/ttyUSBn its driver serves, waiting up to 10 s.
+# tty_of DRIVER: the /dev/ttyUSBn or /dev/ttyACMn its driver serves, waiting
+# up to 10 s. A usb-serial port has the driver itself, a ttyACMn the USB
+# interface cdc-acm is bound to.
 tty_of() {
   tries=0
   while [ $tries -lt 200 ]; do
-    for port in /sys/bus/usb-serial/devices/ttyUSB*; do
-      [ -e "$port/driver" ] || continue
-      driver=$(readlink "$port/driver")
+    for port in /sys/bus/usb-serial/devices/ttyUSB* /sys/class/tty/ttyACM*; do
+      driver=$(readlink "$port/driver" || readlink "$port/device/driver") || continue
       [ "${driver##*/}" = "$1" ] && { echo "/dev/${port##*/}"; return; }
     done
     sleep 0.05
@@ -41,7 +43,8 @@ start_chip() {
   say "port $chip $SCALEPOLL_COM1 $(uptime_ms)"
 }
 
-for module in usb-common usbcore configfs udc-core libcomposite usb_f_fs usbserial ch341 pl2303 cp210x ftdi_sio; do
+for module in usb-common usbcore configfs udc-core libcomposite usb_f_fs gadgetfs usbserial ch341 pl2303 cp210x \
+  ftdi_sio cdc-acm; do
   insmod "/lib/modules/$module.ko"
 done
 insmod /lib/modules/dummy_hcd.ko num=4 is_high_speed=0 is_super_speed=0
@@ -60,7 +63,7 @@ for wire in /tmp/*.wire; do
 done
 # What the USB serial drivers logged, for a chip that did not come up or a
 # port that did not open.
-dmesg | grep -v "$guest_prefix:" | grep -i -E "ch341|pl2303|cp210x|ftdi|usbserial|ttyUSB|gadget" | while read -r entry; do
+dmesg | grep -v "$guest_prefix:" | grep -i -E "ch341|pl2303|cp210x|ftdi|usbserial|ttyUSB|acm|gadget" | while read -r entry; do
   say "kernel-log $entry"
 done
 poweroff -f
