@@ -125,7 +125,7 @@ for program in "${programs[@]}"; do
   x86_64-w64-mingw32-strip -o "$exe" "$win/$program"
   # Static: it may import only Windows' own DLLs, none of MinGW's C++ runtime.
   dlls=$(x86_64-w64-mingw32-objdump -p "$exe" | sed -n 's/^\tDLL Name: //p')
-  if foreign=$(grep -viE '^(kernel32|msvcrt|advapi32|user32|gdi32|comctl32|ws2_32|ucrtbase|api-ms-win-.*)\.dll$' <<<"$dlls"); then
+  if foreign=$(grep -viE '^(kernel32|msvcrt|advapi32|user32|gdi32|comctl32|ws2_32|winmm|ucrtbase|api-ms-win-.*)\.dll$' <<<"$dlls"); then
     echo "package: $(basename "$exe") needs DLLs Windows does not have: $foreign" >&2
     exit 1
   fi
