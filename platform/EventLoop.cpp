@@ -10,7 +10,7 @@ IntervalTimer* EventLoop::NextDue() {
     return next;
 }
 
-bool EventLoop::WaitFor(IntervalTimer* next) {
+bool EventLoop::WaitFor(std::int64_t deadlineMs) {
     std::vector<InputWait> inputs;
     std::vector<IntervalTimer*> waiting;
     for (IntervalTimer* timer : timers_) {
@@ -18,8 +18,8 @@ bool EventLoop::WaitFor(IntervalTimer* next) {
         inputs.push_back({timer->input_, false});
         waiting.push_back(timer);
     }
-    if (next == nullptr && inputs.empty()) return false;
-    if (!time_.WaitUntil(next != nullptr ? next->dueMs_ : kNoDeadline, inputs)) return false;
+    if (deadlineMs == kNoDeadline && inputs.empty()) return false;
+    if (!time_.WaitUntil(deadlineMs, inputs)) return false;
     for (std::size_t i = 0; i < inputs.size(); ++i)
         if (inputs[i].ready) waiting[i]->InputArrived(time_.NowMs());
     return true;
@@ -29,7 +29,7 @@ void EventLoop::Run() {
     while (!quitting_) {
         IntervalTimer* next = NextDue();
         if (next == nullptr || time_.NowMs() < next->dueMs_) {
-            if (!WaitFor(next)) break;
+            if (!WaitFor(next != nullptr ? next->dueMs_ : kNoDeadline)) break;
             continue;  // the wait may end early or with input; look again
         }
         Fire(*next);
@@ -38,14 +38,19 @@ void EventLoop::Run() {
 }
 
 void EventLoop::RunDue() {
+    WaitFor(time_.NowMs());
     for (IntervalTimer* next = NextDue(); next != nullptr && next->dueMs_ <= time_.NowMs(); next = NextDue())
         Fire(*next);
 }
 
 std::optional<std::int64_t> EventLoop::NextDueMs() {
-    const IntervalTimer* next = NextDue();
-    if (next == nullptr) return std::nullopt;
-    return next->dueMs_;
+    std::optional<std::int64_t> next;
+    for (const IntervalTimer* timer : timers_) {
+        if (!timer->enabled_) continue;
+        const std::int64_t dueMs = timer->Sleeping() ? timer->NextGridTickMs(time_.NowMs()) : timer->dueMs_;
+        next = std::min(next.value_or(dueMs), dueMs);
+    }
+    return next;
 }
 
 void EventLoop::WaitUntil(std::int64_t deadlineMs) {
@@ -83,6 +88,10 @@ void IntervalTimer::WaitFor(Waitable* input) {
 // or after the input's arrival is the one that fires.
 void IntervalTimer::InputArrived(std::int64_t nowMs) {
     inputReady_ = true;
-    if (dueMs_ < nowMs && intervalMs_ > 0) dueMs_ += (nowMs - dueMs_ + intervalMs_ - 1) / intervalMs_ * intervalMs_;
-    dueMs_ = std::max(dueMs_, nowMs);
+    dueMs_ = NextGridTickMs(nowMs);
+}
+
+std::int64_t IntervalTimer::NextGridTickMs(std::int64_t nowMs) const {
+    if (dueMs_ >= nowMs || intervalMs_ <= 0) return std::max(dueMs_, nowMs);
+    return dueMs_ + (nowMs - dueMs_ + intervalMs_ - 1) / intervalMs_ * intervalMs_;
 }

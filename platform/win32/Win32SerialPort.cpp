@@ -1,13 +1,27 @@
 // The machine's serial ports through the Win32 communications API: one
-// synchronous (not overlapped) handle per open port. Why a call failed is
-// kept with the system's own text (FormatMessage) for the line trace.
+// overlapped handle per open port, so that the event loop can wait for bytes
+// to arrive and a write can be waited for. Why a call failed is kept with the
+// system's own text (FormatMessage) for the line trace.
+//
+// Arrival: a WaitCommEvent for EV_RXCHAR is kept pending, and its event is
+// what the loop waits on. The event also stands set while bytes are still
+// in the input queue after a read (a reply longer than one read takes, or
+// bytes that came between the read and the next wait), and when the wait
+// could not be started (the read that follows then finds out why).
+//
+// Writes: a write hands its bytes to the driver and returns; the next write
+// finds no room until that one has completed, and WaitWritable waits on its
+// completion. Calls that must finish before they return (a read, the drain)
+// wait for their own completion.
 #include <windows.h>
 
 #include <algorithm>
 #include <cstdlib>
+#include <memory>
 #include <optional>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "platform/LocalPortName.h"
 #include "platform/network/NetworkPort.h"
@@ -17,9 +31,9 @@
 
 namespace {
 
-// How long one WaitWritable sleeps at most. A synchronous write blocks until
-// the port has taken its bytes, so there is no cheap way to wait for room:
-// a short sleep keeps a sender that found no room from spinning.
+// How long one WaitWritable sleeps at most when the driver reports its queue
+// full while no write of ours is under way, so there is no completion to wait
+// for: a short sleep keeps the sender from spinning.
 constexpr std::int64_t kWritableWaitMs = 10;
 
 // What a handle to a port whose device went away (a USB adapter pulled out)
@@ -39,10 +53,57 @@ bool DeviceGone(DWORD error) {
     }
 }
 
+DWORD ToDword(std::size_t count) { return static_cast<DWORD>(std::min<std::size_t>(count, MAXDWORD)); }
+DWORD ToWaitMs(std::int64_t ms) { return static_cast<DWORD>(std::clamp<std::int64_t>(ms, 0, INFINITE - 1)); }
+
+// How long closing a port waits for a call under way to end once cancelled.
+constexpr DWORD kCancelWaitMs = 1000;
+
+// One overlapped call's record, its manual-reset event and, for a write, the
+// bytes it sends.
+class Overlapped {
+public:
+    Overlapped() { record_.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr); }
+    ~Overlapped() {
+        if (record_.hEvent != nullptr) CloseHandle(record_.hEvent);
+    }
+    Overlapped(const Overlapped&) = delete;
+    Overlapped& operator=(const Overlapped&) = delete;
+
+    HANDLE Event() const { return record_.hEvent; }
+    // The record, cleared for a new call.
+    OVERLAPPED* Start() {
+        const HANDLE event = record_.hEvent;
+        record_ = OVERLAPPED{};
+        record_.hEvent = event;
+        return &record_;
+    }
+    OVERLAPPED* Get() { return &record_; }
+    std::vector<std::uint8_t> bytes;
+
+private:
+    OVERLAPPED record_{};
+};
+
 class Win32SerialPort final : public SerialPort {
 public:
-    explicit Win32SerialPort(HANDLE handle) : handle_(handle) {}
-    ~Win32SerialPort() override { CloseHandle(handle_); }
+    explicit Win32SerialPort(HANDLE handle)
+        : handle_(handle), write_(std::make_unique<Overlapped>()), arrival_(std::make_unique<Overlapped>()),
+          input_(arrival_->Event()) {
+        SetCommMask(handle_, EV_RXCHAR);
+        WatchArrival();
+    }
+    // A call still under way writes into its record when it ends, so each
+    // is ended (an empty event mask ends a WaitCommEvent) and awaited before
+    // its record goes; a record whose call does not end in time is left to
+    // it, so closing never holds up the end of a run.
+    ~Win32SerialPort() override {
+        SetCommMask(handle_, 0);
+        CancelIoEx(handle_, nullptr);
+        if (waitPending_) AwaitEnd(arrival_);
+        if (writePending_) AwaitEnd(write_);
+        CloseHandle(handle_);
+    }
     Win32SerialPort(const Win32SerialPort&) = delete;
     Win32SerialPort& operator=(const Win32SerialPort&) = delete;
 
@@ -65,35 +126,62 @@ public:
         return ClearErrors(status) ? status.cbOutQue : 0;
     }
     void SetDtr(bool raised) override { EscapeCommFunction(handle_, raised ? SETDTR : CLRDTR); }
+
+    // Reads as a synchronous ReadFile does, within the read time-outs, then
+    // watches for the next bytes.
     bool Read(void* into, std::size_t capacity, std::size_t& got) override {
         DWORD read = 0;
-        const bool ok = ReadFile(handle_, into, ToDword(capacity), &read, nullptr) != 0;
+        const bool ok = Complete(ReadFile(handle_, into, ToDword(capacity), nullptr, read_.Start()), read_, read);
         got = ok ? read : 0;
-        return ok || Failed(PortFault::Reason::ReadFailed);
+        if (!ok) Failed(PortFault::Reason::ReadFailed);
+        WatchArrival();
+        return ok;
     }
+
+    // Hands the bytes to the driver and returns; they are the port's until
+    // the write completes, and no other write starts before that.
     std::size_t Write(const void* bytes, std::size_t count) override {
-        DWORD written = 0;
-        if (WriteFile(handle_, bytes, ToDword(count), &written, nullptr)) return written;
-        Failed(PortFault::Reason::WriteFailed);
-        return 0;
+        if (!WriteEnded(0)) return 0;
+        const auto* first = static_cast<const std::uint8_t*>(bytes);
+        write_->bytes.assign(first, first + ToDword(count));
+        if (WriteFile(handle_, write_->bytes.data(), ToDword(count), nullptr, write_->Start())) {
+            DWORD written = 0;
+            return GetOverlappedResult(handle_, write_->Get(), &written, FALSE) ? written : 0;
+        }
+        if (GetLastError() != ERROR_IO_PENDING) {
+            Failed(PortFault::Reason::WriteFailed);
+            return 0;
+        }
+        writePending_ = true;
+        return write_->bytes.size();
     }
+
     bool WaitWritable(std::int64_t timeoutMs) override {
+        if (writePending_) {
+            WriteEnded(ToWaitMs(timeoutMs));
+        } else {
+            Sleep(ToWaitMs(std::min(timeoutMs, kWritableWaitMs)));
+        }
         COMSTAT status{};
         if (!ClearErrors(status)) return Failed(PortFault::Reason::WriteFailed);  // no longer reaches a device
-        Sleep(static_cast<DWORD>(std::clamp<std::int64_t>(timeoutMs, 0, kWritableWaitMs)));
         return true;
     }
 
-    // Returns once the driver's transmit buffer is empty, which a UART's FIFO
-    // or a USB adapter may still hold the whole frame after (the serial
-    // driver's wait for the line time covers that); like the synchronous
-    // write before it, it keeps no time limit of its own.
-    bool Drain(std::int64_t) override {
+    // Waits for the write under way, then until the driver's transmit buffer
+    // is empty, which a UART's FIFO or a USB adapter may still hold the whole
+    // frame after (the serial driver's wait for the line time covers that).
+    // The flush keeps no time limit of its own.
+    bool Drain(std::int64_t timeoutMs) override {
+        if (!WriteEnded(ToWaitMs(timeoutMs))) {
+            fault_ = PortFault{PortFault::Reason::DrainCutShort,
+                               "the frame had not left the port within " + std::to_string(timeoutMs) +
+                                   " ms, the line is stalled (held by flow control?)"};
+            return false;
+        }
         return FlushFileBuffers(handle_) != 0 || Failed(PortFault::Reason::WriteFailed);
     }
 
-    // Reads stay polled on Windows: every read tick reads.
-    Waitable* Input() override { return nullptr; }
+    Waitable* Input() override { return &input_; }
 
     std::optional<CommState> StateInForce() override {
         DCB dcb{};
@@ -116,9 +204,61 @@ private:
         DWORD errors = 0;
         return ClearCommError(handle_, &errors, &status) != 0;
     }
-    static DWORD ToDword(std::size_t count) { return static_cast<DWORD>(std::min<std::size_t>(count, MAXDWORD)); }
+
+    // Ends an overlapped call as its synchronous form would: waits for it
+    // when it is still under way.
+    bool Complete(BOOL started, Overlapped& call, DWORD& transferred) {
+        if (!started && GetLastError() != ERROR_IO_PENDING) return false;
+        return GetOverlappedResult(handle_, call.Get(), &transferred, TRUE) != 0;
+    }
+
+    // After a cancel: the call's event is cleared first, so that the wait
+    // ends with the call itself, also when the event was set by hand.
+    void AwaitEnd(std::unique_ptr<Overlapped>& call) {
+        if (HasOverlappedIoCompleted(call->Get())) return;
+        if (WaitForSingleObject(call->Event(), kCancelWaitMs) == WAIT_OBJECT_0 && HasOverlappedIoCompleted(call->Get()))
+            return;
+        static_cast<void>(call.release());
+    }
+
+    // Waits at most waitMs for the write under way; true once none is. A
+    // write that ended in failure is kept as the fault.
+    bool WriteEnded(DWORD waitMs) {
+        if (!writePending_) return true;
+        if (WaitForSingleObject(write_->Event(), waitMs) != WAIT_OBJECT_0) return false;
+        writePending_ = false;
+        DWORD written = 0;
+        if (!GetOverlappedResult(handle_, write_->Get(), &written, FALSE)) Failed(PortFault::Reason::WriteFailed);
+        return true;
+    }
+
+    // Sets the arrival event when bytes are waiting, and otherwise keeps a
+    // WaitCommEvent pending that sets it when the next one comes. The event
+    // is cleared first: a wait that ends after that sets it again. A wait that
+    // cannot be started leaves the event set, for the read to find out why.
+    void WatchArrival() {
+        ResetEvent(arrival_->Event());
+        if (waitPending_ && HasOverlappedIoCompleted(arrival_->Get())) waitPending_ = false;
+        if (!waitPending_) {
+            if (WaitCommEvent(handle_, &events_, arrival_->Start())) return;  // its event is set
+            if (GetLastError() != ERROR_IO_PENDING) {
+                SetEvent(arrival_->Event());
+                return;
+            }
+            waitPending_ = true;
+        }
+        COMSTAT status{};
+        if (!ClearErrors(status) || status.cbInQue > 0) SetEvent(arrival_->Event());
+    }
 
     HANDLE handle_;
+    Overlapped read_;
+    std::unique_ptr<Overlapped> write_;
+    std::unique_ptr<Overlapped> arrival_;
+    HandleWaitable input_;
+    DWORD events_ = 0;           // what the pending WaitCommEvent found
+    bool waitPending_ = false;   // a WaitCommEvent is under way
+    bool writePending_ = false;  // a write is under way
     std::optional<PortFault> fault_;
 };
 
@@ -159,7 +299,7 @@ private:
 
     std::unique_ptr<SerialPort> OpenLocal(int number) {
         const HANDLE handle = CreateFileA(LocalPortDevice(number).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                                          OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+                                          OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
         if (handle == INVALID_HANDLE_VALUE) {
             lastFailure_ = LocalOpenFailure(GetLastError());
             return nullptr;
