@@ -1,7 +1,7 @@
 // The machine's serial ports through the Win32 communications API: one
 // overlapped handle per open port, so that the event loop can wait for bytes
-// to arrive and a write can be waited for. Why a call failed is kept with the
-// system's own text (FormatMessage) for the line trace.
+// to arrive. Why a call failed is kept with the system's own text
+// (FormatMessage) for the line trace.
 //
 // Arrival: a WaitCommEvent for EV_RXCHAR is kept pending, and its event is
 // what the loop waits on. The event also stands set while bytes are still
@@ -9,10 +9,8 @@
 // bytes that came between the read and the next wait), and when the wait
 // could not be started (the read that follows then finds out why).
 //
-// Writes: a write hands its bytes to the driver and returns; the next write
-// finds no room until that one has completed, and WaitWritable waits on its
-// completion. Calls that must finish before they return (a read, the drain)
-// wait for their own completion.
+// A read and a write wait for their own completion, as their synchronous
+// forms do.
 #include <windows.h>
 
 #include <algorithm>
@@ -21,7 +19,6 @@
 #include <optional>
 #include <string>
 #include <utility>
-#include <vector>
 
 #include "platform/LocalPortName.h"
 #include "platform/network/NetworkPort.h"
@@ -31,9 +28,7 @@
 
 namespace {
 
-// How long one WaitWritable sleeps at most when the driver reports its queue
-// full while no write of ours is under way, so there is no completion to wait
-// for: a short sleep keeps the sender from spinning.
+// How long one WaitWritable sleeps at most.
 constexpr std::int64_t kWritableWaitMs = 10;
 
 // What a handle to a port whose device went away (a USB adapter pulled out)
@@ -59,8 +54,7 @@ DWORD ToWaitMs(std::int64_t ms) { return static_cast<DWORD>(std::clamp<std::int6
 // How long closing a port waits for a call under way to end once cancelled.
 constexpr DWORD kCancelWaitMs = 1000;
 
-// One overlapped call's record, its manual-reset event and, for a write, the
-// bytes it sends.
+// One overlapped call's record and its manual-reset event.
 class Overlapped {
 public:
     Overlapped() { record_.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr); }
@@ -79,7 +73,6 @@ public:
         return &record_;
     }
     OVERLAPPED* Get() { return &record_; }
-    std::vector<std::uint8_t> bytes;
 
 private:
     OVERLAPPED record_{};
@@ -88,8 +81,7 @@ private:
 class Win32SerialPort final : public SerialPort {
 public:
     explicit Win32SerialPort(HANDLE handle)
-        : handle_(handle), write_(std::make_unique<Overlapped>()), arrival_(std::make_unique<Overlapped>()),
-          input_(arrival_->Event()) {
+        : handle_(handle), arrival_(std::make_unique<Overlapped>()), input_(arrival_->Event()) {
         SetCommMask(handle_, EV_RXCHAR);
         WatchArrival();
     }
@@ -101,7 +93,6 @@ public:
         SetCommMask(handle_, 0);
         CancelIoEx(handle_, nullptr);
         if (waitPending_) AwaitEnd(arrival_);
-        if (writePending_) AwaitEnd(write_);
         CloseHandle(handle_);
     }
     Win32SerialPort(const Win32SerialPort&) = delete;
@@ -138,46 +129,30 @@ public:
         return ok;
     }
 
-    // Hands the bytes to the driver and returns; they are the port's until
-    // the write completes, and no other write starts before that.
+    // Returns once the driver has taken the bytes, as a synchronous WriteFile
+    // does: the serial driver counts a frame's line time from the write, so
+    // the bytes must not go out later than that.
     std::size_t Write(const void* bytes, std::size_t count) override {
-        if (!WriteEnded(0)) return 0;
-        const auto* first = static_cast<const std::uint8_t*>(bytes);
-        write_->bytes.assign(first, first + ToDword(count));
-        if (WriteFile(handle_, write_->bytes.data(), ToDword(count), nullptr, write_->Start())) {
-            DWORD written = 0;
-            return GetOverlappedResult(handle_, write_->Get(), &written, FALSE) ? written : 0;
-        }
-        if (GetLastError() != ERROR_IO_PENDING) {
-            Failed(PortFault::Reason::WriteFailed);
-            return 0;
-        }
-        writePending_ = true;
-        return write_->bytes.size();
+        DWORD written = 0;
+        if (Complete(WriteFile(handle_, bytes, ToDword(count), nullptr, write_.Start()), write_, written))
+            return written;
+        Failed(PortFault::Reason::WriteFailed);
+        return 0;
     }
-
+    // A write returns only once its bytes are taken, so there is no write to
+    // wait for: a short sleep keeps a sender that found no room from spinning.
     bool WaitWritable(std::int64_t timeoutMs) override {
-        if (writePending_) {
-            WriteEnded(ToWaitMs(timeoutMs));
-        } else {
-            Sleep(ToWaitMs(std::min(timeoutMs, kWritableWaitMs)));
-        }
         COMSTAT status{};
         if (!ClearErrors(status)) return Failed(PortFault::Reason::WriteFailed);  // no longer reaches a device
+        Sleep(ToWaitMs(std::min(timeoutMs, kWritableWaitMs)));
         return true;
     }
 
-    // Waits for the write under way, then until the driver's transmit buffer
-    // is empty, which a UART's FIFO or a USB adapter may still hold the whole
-    // frame after (the serial driver's wait for the line time covers that).
-    // The flush keeps no time limit of its own.
-    bool Drain(std::int64_t timeoutMs) override {
-        if (!WriteEnded(ToWaitMs(timeoutMs))) {
-            fault_ = PortFault{PortFault::Reason::DrainCutShort,
-                               "the frame had not left the port within " + std::to_string(timeoutMs) +
-                                   " ms, the line is stalled (held by flow control?)"};
-            return false;
-        }
+    // Returns once the driver's transmit buffer is empty, which a UART's FIFO
+    // or a USB adapter may still hold the whole frame after (the serial
+    // driver's wait for the line time covers that); like the write before
+    // it, it keeps no time limit of its own.
+    bool Drain(std::int64_t) override {
         return FlushFileBuffers(handle_) != 0 || Failed(PortFault::Reason::WriteFailed);
     }
 
@@ -221,17 +196,6 @@ private:
         static_cast<void>(call.release());
     }
 
-    // Waits at most waitMs for the write under way; true once none is. A
-    // write that ended in failure is kept as the fault.
-    bool WriteEnded(DWORD waitMs) {
-        if (!writePending_) return true;
-        if (WaitForSingleObject(write_->Event(), waitMs) != WAIT_OBJECT_0) return false;
-        writePending_ = false;
-        DWORD written = 0;
-        if (!GetOverlappedResult(handle_, write_->Get(), &written, FALSE)) Failed(PortFault::Reason::WriteFailed);
-        return true;
-    }
-
     // Sets the arrival event when bytes are waiting, and otherwise keeps a
     // WaitCommEvent pending that sets it when the next one comes. The event
     // is cleared first: a wait that ends after that sets it again. A wait that
@@ -253,12 +217,11 @@ private:
 
     HANDLE handle_;
     Overlapped read_;
-    std::unique_ptr<Overlapped> write_;
+    Overlapped write_;
     std::unique_ptr<Overlapped> arrival_;
     HandleWaitable input_;
     DWORD events_ = 0;           // what the pending WaitCommEvent found
     bool waitPending_ = false;   // a WaitCommEvent is under way
-    bool writePending_ = false;  // a write is under way
     std::optional<PortFault> fault_;
 };
 
