@@ -73,6 +73,7 @@ public:
         return &record_;
     }
     OVERLAPPED* Get() { return &record_; }
+    DWORD events = 0;  // what a WaitCommEvent found
 
 private:
     OVERLAPPED record_{};
@@ -187,13 +188,14 @@ private:
         return GetOverlappedResult(handle_, call.Get(), &transferred, TRUE) != 0;
     }
 
-    // After a cancel: the call's event is cleared first, so that the wait
-    // ends with the call itself, also when the event was set by hand.
+    // Waits, at most kCancelWaitMs, for a cancelled call to end. The event is
+    // cleared first, as it may have been set by hand, so that the wait ends
+    // with the call itself; a call that does not end keeps its record.
     void AwaitEnd(std::unique_ptr<Overlapped>& call) {
+        ResetEvent(call->Event());
         if (HasOverlappedIoCompleted(call->Get())) return;
-        if (WaitForSingleObject(call->Event(), kCancelWaitMs) == WAIT_OBJECT_0 && HasOverlappedIoCompleted(call->Get()))
-            return;
-        static_cast<void>(call.release());
+        WaitForSingleObject(call->Event(), kCancelWaitMs);
+        if (!HasOverlappedIoCompleted(call->Get())) static_cast<void>(call.release());
     }
 
     // Sets the arrival event when bytes are waiting, and otherwise keeps a
@@ -204,7 +206,7 @@ private:
         ResetEvent(arrival_->Event());
         if (waitPending_ && HasOverlappedIoCompleted(arrival_->Get())) waitPending_ = false;
         if (!waitPending_) {
-            if (WaitCommEvent(handle_, &events_, arrival_->Start())) return;  // its event is set
+            if (WaitCommEvent(handle_, &arrival_->events, arrival_->Start())) return;  // its event is set
             if (GetLastError() != ERROR_IO_PENDING) {
                 SetEvent(arrival_->Event());
                 return;
@@ -220,7 +222,6 @@ private:
     Overlapped write_;
     std::unique_ptr<Overlapped> arrival_;
     HandleWaitable input_;
-    DWORD events_ = 0;           // what the pending WaitCommEvent found
     bool waitPending_ = false;   // a WaitCommEvent is under way
     std::optional<PortFault> fault_;
 };
