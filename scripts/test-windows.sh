@@ -22,7 +22,7 @@ export WINEPREFIX=$work/wine WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 sim=build-winlinux/tools/sim/scalepoll-sim
 sim_pids=()
 finish() {
-  for pid in "${sim_pids[@]}" ${dtr_sim_pid:+"$dtr_sim_pid"}; do kill "$pid" 2>/dev/null || true; done
+  for pid in "${sim_pids[@]}" ${dtr_sim_pid:+"$dtr_sim_pid"} ${turnaround_sim_pid:+"$turnaround_sim_pid"}; do kill "$pid" 2>/dev/null || true; done
   wineserver -k 2>/dev/null || true
   rm -rf "$work"
 }
@@ -108,6 +108,17 @@ start_local_port_sims
 dtr_sim_pid=$!
 for _ in $(seq 50); do [ -s "$work/dtr-timing.pty" ] && break; sleep 0.1; done
 port[5]=$(head -n 1 "$work/dtr-timing.pty")
+# COM6: 14 stations answering at once, for the turnaround against the Linux
+# build's; it too outlives the other simulators.
+turnaround_stations=() turnaround_options=(--baud 9600)
+for n in $(seq 14); do
+  turnaround_stations+=("$n")
+  turnaround_options+=(--station "$n:weight=$((1000 + n)),delay=0")
+done
+"$sim" "${turnaround_options[@]}" --record "$work/turnaround-win.rec" >"$work/turnaround.pty" &
+turnaround_sim_pid=$!
+for _ in $(seq 50); do [ -s "$work/turnaround.pty" ] && break; sleep 0.1; done
+port[6]=$(head -n 1 "$work/turnaround.pty")
 
 for n in "${!port[@]}"; do
   wine reg add 'HKLM\Software\Wine\Ports' /v "COM$n" /t REG_SZ /d "${port[$n]}" /f >>"$work/wine.log" 2>&1
@@ -231,6 +242,47 @@ for speed in 300 2400 9600 19200; do
     failed=$((failed + 1))
   fi
 done
+
+# Waiting on the line, one run at a time as well, measured and printed: a
+# silent station's 20 s run (station 12 on COM5), with the reads strace sees
+# on the port's descriptor (the one whose line settings are set), and the
+# turnaround of 14 answering stations against the Linux build's, from a
+# reply's last byte to the next read request in the simulators' records.
+# Wine cannot watch a pseudo-terminal for arrivals (its WaitCommEvent needs
+# the serial line counters a pseudo-terminal refuses, and ends at once), so
+# under Wine the port still looks at every tick, and its overlapped ReadFile
+# calls read() only when bytes are waiting: neither figure is a limit here.
+echo "Waits of scalepoll.exe under Wine:"
+started=$(date +%s%N)
+strace -f -qq -o "$work/silent.trace" -e trace=read,ioctl -e signal=none \
+  env SCALEPOLL_COM1=COM5 timeout 60 wine build-win/scalepoll.exe COM1 9600 8 None 1 12 >"$work/silent.out" 2>/dev/null || true
+silent_ms=$((($(date +%s%N) - started) / 1000000))
+silent_reads=$(awk '{ for (i = 1; i <= NF && $i !~ /^(read|ioctl)\(/; i++) {} if (i > NF) next
+                      call = $i; fd = call; sub(/^[a-z]+\(/, "", fd); sub(/,.*/, "", fd)
+                      if (call ~ /^ioctl/ && $0 ~ /TCSETS/) port[fd] = 1
+                      if (call ~ /^read/ && port[fd]) reads++ }
+                    END { print reads + 0 }' "$work/silent.trace")
+echo "silent run under strace: $silent_ms ms, $silent_reads read() calls on the port"
+check "silent run: result line" "0;12,1,0" "$(cat "$work/silent.out")"
+check "silent run: on time (20 s and Wine's start under strace, under 40 s)" yes \
+  "$( ((silent_ms >= 19500 && silent_ms < 40000)) && echo yes || echo "no: $silent_ms ms")"
+env SCALEPOLL_COM1=COM6 timeout 60 wine build-win/scalepoll.exe COM1 9600 8 None 1 "${turnaround_stations[@]}" \
+  >"$work/turnaround-win.out" 2>/dev/null || true
+kill "$turnaround_sim_pid" 2>/dev/null || true
+wait "$turnaround_sim_pid" 2>/dev/null || true
+turnaround_sim_pid=
+timeout 60 "$sim" "${turnaround_options[@]}" --record "$work/turnaround-linux.rec" -- \
+  build-winlinux/scalepoll COM1 9600 8 None 1 "${turnaround_stations[@]}" >"$work/turnaround-linux.out" 2>/dev/null || true
+# Prints "MEAN MAX" in ms of a record's turnarounds.
+turnaround() {
+  awk '$2 == "tx" { last = $1 }
+       $2 == "rx" && last != "" && / 30 3F 4D 0D / { d = $1 - last; sum += d; n++; if (d > max) max = d; last = "" }
+       END { if (n) printf "%.1f %.1f\n", sum / n, max; else print "- -" }' "$1"
+}
+read -r win_mean win_max < <(turnaround "$work/turnaround-win.rec")
+read -r linux_mean linux_max < <(turnaround "$work/turnaround-linux.rec")
+echo "14 stations: turnaround mean $win_mean ms, max $win_max ms (Linux build: $linux_mean ms, $linux_max ms)"
+check "14 stations: the Linux build's result line" "$(cat "$work/turnaround-linux.out")" "$(cat "$work/turnaround-win.out")"
 wineserver -k || true
 
 # The settings window, scalepoll-console.exe, in the same Wine prefix on a
