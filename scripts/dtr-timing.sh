@@ -26,8 +26,6 @@ strace -f -qq -tt -s 0 -e trace=write,ioctl -e signal=none -o "$trace" \
 
 # strace's lines: [PID] HH:MM:SS.UUUUUU call(descriptor, ...; a call another
 # thread interrupted continues on a later line, but this one carries its start.
-# A frame and its DTR call are one thread's: Wine's WaitCommEvent reads the
-# modem lines too, from a thread of its own, and those reads are no DTR call.
 awk -v speed="$speed" '
   function seconds(clock,   part) { split(clock, part, ":"); return part[1] * 3600 + part[2] * 60 + part[3] }
   {
@@ -37,7 +35,6 @@ awk -v speed="$speed" '
     call = $(i + 1)
     if (call !~ /^(write|ioctl)\(/) next
     fd = call; sub(/^[a-z]+\(/, "", fd); sub(/,.*/, "", fd)
-    fd = (i > 1 ? $1 : "") "/" fd
     rest = $0; sub(/^[^(]*\(/, "", rest)
     if (call ~ /^ioctl/ && rest ~ /^[0-9]+, TIOCM/) {
       modem[fd] = 1

@@ -1,24 +1,31 @@
 // The machine's serial ports through the Win32 communications API: one
 // overlapped handle per open port, so that the event loop can wait for bytes
-// to arrive. Why a call failed is kept with the system's own text
-// (FormatMessage) for the line trace.
+// to arrive and a sender can wait for a write to finish. Why a call failed is
+// kept with the system's own text (FormatMessage) for the line trace.
 //
-// Arrival: a WaitCommEvent for EV_RXCHAR is kept pending, and its event is
-// what the loop waits on. The event also stands set while bytes are still
-// in the input queue after a read (a reply longer than one read takes, or
-// bytes that came between the read and the next wait), and when the wait
-// could not be started (the read that follows then finds out why).
+// Arrival: a read of one byte is kept pending, with no time limit, and its
+// event is what the loop waits on. A tick whose event is not set reads
+// nothing. When it is set, Read takes that byte and then exactly the bytes the
+// input queue holds beside it, which never waits, and starts the next one-byte
+// read. The port's own time-outs are put back after each start, for every
+// other read. A one-byte read is what both Windows' serial drivers and Wine
+// serve from the line itself; a WaitCommEvent for EV_RXCHAR would do under
+// Windows, but Wine serves it by polling the line from a thread of its own.
 //
-// A read and a write wait for their own completion, as their synchronous
-// forms do.
+// Writes: a write hands its bytes over and returns; a write still under way
+// is what a sender facing a full queue waits on, and what Drain waits for
+// before the driver's own flush.
 #include <windows.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <optional>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "platform/LocalPortName.h"
 #include "platform/network/NetworkPort.h"
@@ -28,8 +35,13 @@
 
 namespace {
 
-// How long one WaitWritable sleeps at most.
-constexpr std::int64_t kWritableWaitMs = 10;
+// How long WaitWritable sleeps at most when a write failed outright and none
+// is under way to wait for: a sender retrying does not spin the processor.
+constexpr std::int64_t kFailedWriteWaitMs = 10;
+
+// How long a cancelled call is waited for, at most, before its record is
+// left to it: a port's close or purge never holds up the run for longer.
+constexpr DWORD kCancelWaitMs = 1000;
 
 // What a handle to a port whose device went away (a USB adapter pulled out)
 // answers.
@@ -51,10 +63,8 @@ bool DeviceGone(DWORD error) {
 DWORD ToDword(std::size_t count) { return static_cast<DWORD>(std::min<std::size_t>(count, MAXDWORD)); }
 DWORD ToWaitMs(std::int64_t ms) { return static_cast<DWORD>(std::clamp<std::int64_t>(ms, 0, INFINITE - 1)); }
 
-// How long closing a port waits for a call under way to end once cancelled.
-constexpr DWORD kCancelWaitMs = 1000;
-
-// One overlapped call's record and its manual-reset event.
+// One overlapped call: its record, its manual-reset event and the bytes it
+// reads into or writes from, which must stay while it is under way.
 class Overlapped {
 public:
     Overlapped() { record_.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr); }
@@ -73,7 +83,10 @@ public:
         return &record_;
     }
     OVERLAPPED* Get() { return &record_; }
-    DWORD events = 0;  // what a WaitCommEvent found
+    bool Done() { return HasOverlappedIoCompleted(&record_); }
+
+    std::vector<std::uint8_t> bytes;
+    bool underWay = false;  // started, and its result not yet taken
 
 private:
     OVERLAPPED record_{};
@@ -82,18 +95,19 @@ private:
 class Win32SerialPort final : public SerialPort {
 public:
     explicit Win32SerialPort(HANDLE handle)
-        : handle_(handle), arrival_(std::make_unique<Overlapped>()), input_(arrival_->Event()) {
-        SetCommMask(handle_, EV_RXCHAR);
+        : handle_(handle),
+          arrival_(std::make_unique<Overlapped>()),
+          write_(std::make_unique<Overlapped>()),
+          input_(arrival_->Event()) {
+        arrival_->bytes.resize(1);
         WatchArrival();
     }
-    // A call still under way writes into its record when it ends, so each
-    // is ended (an empty event mask ends a WaitCommEvent) and awaited before
-    // its record goes; a record whose call does not end in time is left to
-    // it, so closing never holds up the end of a run.
+    // A call under way writes into its record when it ends, so each is
+    // cancelled and awaited before its record goes.
     ~Win32SerialPort() override {
-        SetCommMask(handle_, 0);
         CancelIoEx(handle_, nullptr);
-        if (waitPending_) AwaitEnd(arrival_);
+        if (!AwaitEnd(*arrival_)) static_cast<void>(arrival_.release());
+        if (!AwaitEnd(*write_)) static_cast<void>(write_.release());
         CloseHandle(handle_);
     }
     Win32SerialPort(const Win32SerialPort&) = delete;
@@ -105,13 +119,19 @@ public:
     }
     void SetQueueSizes(std::uint16_t input, std::uint16_t output) override { SetupComm(handle_, input, output); }
     void SetTimeouts(const CommTimeouts& timeouts) override {
-        COMMTIMEOUTS limits = ToCommTimeouts(timeouts);
-        SetCommTimeouts(handle_, &limits);
+        timeouts_ = ToCommTimeouts(timeouts);
+        SetCommTimeouts(handle_, &timeouts_);
     }
+    // Input discarded includes a byte the wait-for-a-byte read has taken.
     void Purge(bool input, bool output) override {
         const DWORD inputFlags = input ? PURGE_RXABORT | PURGE_RXCLEAR : 0;
         const DWORD outputFlags = output ? PURGE_TXABORT | PURGE_TXCLEAR : 0;
         PurgeComm(handle_, inputFlags | outputFlags);
+        if (!input || !arrival_->underWay) return;
+        CancelIoEx(handle_, arrival_->Get());
+        if (!AwaitEnd(*arrival_)) return;  // still under way: it stays the wait
+        arrival_->underWay = false;
+        WatchArrival();
     }
     std::uint32_t OutputQueued() override {
         COMSTAT status{};
@@ -119,41 +139,68 @@ public:
     }
     void SetDtr(bool raised) override { EscapeCommFunction(handle_, raised ? SETDTR : CLRDTR); }
 
-    // Reads as a synchronous ReadFile does, within the read time-outs, then
-    // watches for the next bytes.
+    // Takes the byte the wait has read, if it has, then what the input queue
+    // holds beside it, and waits for the next byte again.
     bool Read(void* into, std::size_t capacity, std::size_t& got) override {
-        DWORD read = 0;
-        const bool ok = Complete(ReadFile(handle_, into, ToDword(capacity), nullptr, read_.Start()), read_, read);
-        got = ok ? read : 0;
-        if (!ok) Failed(PortFault::Reason::ReadFailed);
+        got = 0;
+        if (watchFailure_) {
+            SetLastError(*std::exchange(watchFailure_, std::nullopt));
+            Failed(PortFault::Reason::ReadFailed);
+            WatchArrival();
+            return false;
+        }
+        if (!arrival_->underWay || !arrival_->Done() || capacity == 0) return true;
+        arrival_->underWay = false;
+        DWORD first = 0;
+        const bool ok = GetOverlappedResult(handle_, arrival_->Get(), &first, FALSE) != 0;
+        if (ok && first == 1) {
+            static_cast<std::uint8_t*>(into)[0] = arrival_->bytes[0];
+            got = 1;
+        }
+        const bool restOk = ok && ReadQueued(static_cast<std::uint8_t*>(into) + got, capacity - got, got);
+        if (!restOk) Failed(PortFault::Reason::ReadFailed);
         WatchArrival();
-        return ok;
+        return restOk;
     }
 
-    // Returns once the driver has taken the bytes, as a synchronous WriteFile
-    // does: the serial driver counts a frame's line time from the write, so
-    // the bytes must not go out later than that.
+    // Hands the bytes over to the driver, which sends them in turn after any
+    // before them; 0 while an earlier write is still under way.
     std::size_t Write(const void* bytes, std::size_t count) override {
-        DWORD written = 0;
-        if (Complete(WriteFile(handle_, bytes, ToDword(count), nullptr, write_.Start()), write_, written))
-            return written;
+        if (write_->underWay) {
+            if (!write_->Done()) return 0;
+            if (!TakeWriteResult()) return 0;
+        }
+        const auto* from = static_cast<const std::uint8_t*>(bytes);
+        write_->bytes.assign(from, from + ToDword(count));
+        const DWORD size = ToDword(write_->bytes.size());
+        if (WriteFile(handle_, write_->bytes.data(), size, nullptr, write_->Start()) ||
+            GetLastError() == ERROR_IO_PENDING) {
+            write_->underWay = true;
+            return size;
+        }
         Failed(PortFault::Reason::WriteFailed);
         return 0;
     }
-    // A write returns only once its bytes are taken, so there is no write to
-    // wait for: a short sleep keeps a sender that found no room from spinning.
     bool WaitWritable(std::int64_t timeoutMs) override {
+        if (write_->underWay) {
+            if (WaitForSingleObject(write_->Event(), ToWaitMs(timeoutMs)) != WAIT_OBJECT_0) return true;
+            return TakeWriteResult() || fault_->reason != PortFault::Reason::DeviceGone;
+        }
         COMSTAT status{};
         if (!ClearErrors(status)) return Failed(PortFault::Reason::WriteFailed);  // no longer reaches a device
-        Sleep(ToWaitMs(std::min(timeoutMs, kWritableWaitMs)));
+        Sleep(ToWaitMs(std::min(timeoutMs, kFailedWriteWaitMs)));
         return true;
     }
 
-    // Returns once the driver's transmit buffer is empty, which a UART's FIFO
-    // or a USB adapter may still hold the whole frame after (the serial
-    // driver's wait for the line time covers that); like the write before
-    // it, it keeps no time limit of its own.
-    bool Drain(std::int64_t) override {
+    // Waits for the write under way, then for the driver's transmit buffer
+    // to empty (FlushFileBuffers), which a UART's FIFO or a USB adapter may
+    // still hold the whole frame after: the serial driver's wait for the line
+    // time covers that. The flush keeps no time limit of its own.
+    bool Drain(std::int64_t timeoutMs) override {
+        if (write_->underWay) {
+            if (WaitForSingleObject(write_->Event(), ToWaitMs(timeoutMs)) != WAIT_OBJECT_0) return false;
+            if (!TakeWriteResult()) return false;
+        }
         return FlushFileBuffers(handle_) != 0 || Failed(PortFault::Reason::WriteFailed);
     }
 
@@ -181,48 +228,61 @@ private:
         return ClearCommError(handle_, &errors, &status) != 0;
     }
 
-    // Ends an overlapped call as its synchronous form would: waits for it
-    // when it is still under way.
-    bool Complete(BOOL started, Overlapped& call, DWORD& transferred) {
-        if (!started && GetLastError() != ERROR_IO_PENDING) return false;
-        return GetOverlappedResult(handle_, call.Get(), &transferred, TRUE) != 0;
-    }
-
-    // Waits, at most kCancelWaitMs, for a cancelled call to end. The event is
-    // cleared first, as it may have been set by hand, so that the wait ends
-    // with the call itself; a call that does not end keeps its record.
-    void AwaitEnd(std::unique_ptr<Overlapped>& call) {
-        ResetEvent(call->Event());
-        if (HasOverlappedIoCompleted(call->Get())) return;
-        WaitForSingleObject(call->Event(), kCancelWaitMs);
-        if (!HasOverlappedIoCompleted(call->Get())) static_cast<void>(call.release());
-    }
-
-    // Sets the arrival event when bytes are waiting, and otherwise keeps a
-    // WaitCommEvent pending that sets it when the next one comes. The event
-    // is cleared first: a wait that ends after that sets it again. A wait that
-    // cannot be started leaves the event set, for the read to find out why.
+    // Starts the wait for the next byte: a one-byte read with no time limit,
+    // whose event stays set once it has ended. One that cannot start sets the
+    // event by hand, so that the next tick reads and reports why.
     void WatchArrival() {
-        ResetEvent(arrival_->Event());
-        if (waitPending_ && HasOverlappedIoCompleted(arrival_->Get())) waitPending_ = false;
-        if (!waitPending_) {
-            if (WaitCommEvent(handle_, &arrival_->events, arrival_->Start())) return;  // its event is set
-            if (GetLastError() != ERROR_IO_PENDING) {
-                SetEvent(arrival_->Event());
-                return;
-            }
-            waitPending_ = true;
-        }
+        COMMTIMEOUTS noLimit{};
+        SetCommTimeouts(handle_, &noLimit);
+        const bool started =
+            ReadFile(handle_, arrival_->bytes.data(), 1, nullptr, arrival_->Start()) || GetLastError() == ERROR_IO_PENDING;
+        const DWORD error = GetLastError();
+        SetCommTimeouts(handle_, &timeouts_);
+        arrival_->underWay = started;
+        if (started) return;
+        watchFailure_ = error;
+        SetEvent(arrival_->Event());
+    }
+
+    // Reads what the input queue holds, at most `capacity` bytes: there to
+    // take, so the read ends at once. Adds the count to `got`.
+    bool ReadQueued(std::uint8_t* into, std::size_t capacity, std::size_t& got) {
         COMSTAT status{};
-        if (!ClearErrors(status) || status.cbInQue > 0) SetEvent(arrival_->Event());
+        if (!ClearErrors(status)) return false;
+        const DWORD wanted = ToDword(std::min<std::size_t>(capacity, status.cbInQue));
+        if (wanted == 0) return true;
+        DWORD read = 0;
+        if (!ReadFile(handle_, into, wanted, nullptr, read_.Start()) && GetLastError() != ERROR_IO_PENDING) return false;
+        if (!GetOverlappedResult(handle_, read_.Get(), &read, TRUE)) return false;
+        got += read;
+        return true;
+    }
+
+    // The result of the write that has ended; false, with the fault kept,
+    // when it failed.
+    bool TakeWriteResult() {
+        write_->underWay = false;
+        DWORD written = 0;
+        return GetOverlappedResult(handle_, write_->Get(), &written, FALSE) != 0 ||
+               Failed(PortFault::Reason::WriteFailed);
+    }
+
+    // Waits, at most kCancelWaitMs, for a cancelled call to end; true when it
+    // has. A record whose call does not end is let go of on close rather than
+    // freed under it, so that closing never holds up the end of a run.
+    static bool AwaitEnd(Overlapped& call) {
+        if (!call.underWay || call.Done()) return true;
+        WaitForSingleObject(call.Event(), kCancelWaitMs);
+        return call.Done();
     }
 
     HANDLE handle_;
-    Overlapped read_;
-    Overlapped write_;
     std::unique_ptr<Overlapped> arrival_;
+    std::unique_ptr<Overlapped> write_;
+    Overlapped read_;
     HandleWaitable input_;
-    bool waitPending_ = false;   // a WaitCommEvent is under way
+    COMMTIMEOUTS timeouts_{};
+    std::optional<DWORD> watchFailure_;  // why the last wait for a byte could not start
     std::optional<PortFault> fault_;
 };
 
