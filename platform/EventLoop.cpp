@@ -1,6 +1,7 @@
 #include "platform/EventLoop.h"
 
 #include <algorithm>
+#include <utility>
 
 IntervalTimer* EventLoop::NextDue() {
     IntervalTimer* next = nullptr;
@@ -10,7 +11,7 @@ IntervalTimer* EventLoop::NextDue() {
     return next;
 }
 
-bool EventLoop::WaitFor(std::int64_t deadlineMs) {
+bool EventLoop::WaitFor(std::int64_t deadlineMs, std::optional<std::int64_t> arrivedSinceMs) {
     std::vector<InputWait> inputs;
     std::vector<IntervalTimer*> waiting;
     for (IntervalTimer* timer : timers_) {
@@ -20,8 +21,9 @@ bool EventLoop::WaitFor(std::int64_t deadlineMs) {
     }
     if (deadlineMs == kNoDeadline && inputs.empty()) return false;
     if (!time_.WaitUntil(deadlineMs, inputs)) return false;
+    const std::int64_t arrivedMs = arrivedSinceMs.value_or(time_.NowMs());
     for (std::size_t i = 0; i < inputs.size(); ++i)
-        if (inputs[i].ready) waiting[i]->InputArrived(time_.NowMs());
+        if (inputs[i].ready) waiting[i]->InputArrived(arrivedMs);
     return true;
 }
 
@@ -37,8 +39,12 @@ void EventLoop::Run() {
     quitting_ = false;
 }
 
+// Input found here came at some time since the last look, which is what the
+// grid counts from: a window timer that comes a little after a tick still
+// takes that tick.
 void EventLoop::RunDue() {
-    WaitFor(time_.NowMs());
+    const std::int64_t nowMs = time_.NowMs();
+    WaitFor(nowMs, std::exchange(lastLookMs_, nowMs));
     for (IntervalTimer* next = NextDue(); next != nullptr && next->dueMs_ <= time_.NowMs(); next = NextDue())
         Fire(*next);
 }

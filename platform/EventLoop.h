@@ -62,12 +62,15 @@ private:
     friend class IntervalTimer;
     IntervalTimer* NextDue();
     void Fire(IntervalTimer& timer);
-    // Waits until deadlineMs or for input; false when nothing can come.
-    bool WaitFor(std::int64_t deadlineMs);
+    // Waits until deadlineMs or for input; false when nothing can come. Input
+    // found counts as come at the wait's end, as the wait ends when it comes,
+    // or at arrivedSinceMs when given.
+    bool WaitFor(std::int64_t deadlineMs, std::optional<std::int64_t> arrivedSinceMs = std::nullopt);
 
     TimeSource& time_;
     std::vector<IntervalTimer*> timers_;  // in creation order, which breaks ties
     bool quitting_ = false;
+    std::int64_t lastLookMs_ = 0;  // when RunDue last looked at the input
 };
 
 class IntervalTimer {

@@ -120,6 +120,9 @@ done
 turnaround_sim_pid=$!
 for _ in $(seq 50); do [ -s "$work/turnaround.pty" ] && break; sleep 0.1; done
 port[6]=$(head -n 1 "$work/turnaround.pty")
+# COM8: a link to the line of a simulator started just before its run, which
+# hangs up in the middle of it.
+port[8]=$work/hang-up.line
 
 for n in "${!port[@]}"; do
   wine reg add 'HKLM\Software\Wine\Ports' /v "COM$n" /t REG_SZ /d "${port[$n]}" /f >>"$work/wine.log" 2>&1
@@ -284,6 +287,38 @@ silent_run device-server "rfc2217://127.0.0.1:${device_port[rfc2217-silent]}"
 calls=$(line_calls "$work/silent-device-server.trace")
 echo "silent run through a device server, under strace: $silent_ms ms, $calls receives on the connection"
 check "silent run, device server: at most 10 receives" yes "$( ((calls <= 10)) && echo yes || echo "no: $calls")"
+# The line going away in the middle of a run, at about 10 s while a station is
+# silent: on COM8 the simulator hangs up, and in front of a second one the
+# device server ends. Both runs still print their one line on time.
+"$sim" --station 1:weight=5 --hang-up-at 10000 >"$work/hang-up.pty" &
+sim_pids+=($!)
+for _ in $(seq 50); do [ -s "$work/hang-up.pty" ] && break; sleep 0.1; done
+ln -s "$(head -n 1 "$work/hang-up.pty")" "$work/hang-up.line"
+start_device_server server-gone
+server_pid=${sim_pids[-1]}
+# line_gone_run NAME COM1_VALUE STATION...: a run in the background, its
+# line in NAME.out and its time in NAME.ms.
+line_gone_run() {
+  local name=$1 value=$2 started
+  shift 2
+  started=$(date +%s%N)
+  SCALEPOLL_COM1=$value timeout 60 wine build-win/scalepoll.exe COM1 9600 8 None 1 "$@" >"$work/$name.out" 2>/dev/null || true
+  echo $((($(date +%s%N) - started) / 1000000)) >"$work/$name.ms"
+}
+line_gone_run hang-up COM8 1 2 &
+hang_up_run=$!
+line_gone_run server-gone "rfc2217://127.0.0.1:${device_port[server-gone]}" 3 12 &
+server_gone_run=$!
+sleep 10
+kill "$server_pid" 2>/dev/null || true
+wait "$hang_up_run" "$server_gone_run" || true
+hang_up_ms=$(cat "$work/hang-up.ms")
+server_gone_ms=$(cat "$work/server-gone.ms")
+echo "line gone at about 10 s: the run on a port ended after $hang_up_ms ms, through a device server after $server_gone_ms ms"
+check "port hung up: result line" "0;1,0,5;2,1,0" "$(cat "$work/hang-up.out")"
+check "device server gone: result line" "0;3,0,1250;12,1,0" "$(cat "$work/server-gone.out")"
+check "line gone: both runs on time (20 s and Wine's start, under 40 s)" yes \
+  "$( ((hang_up_ms < 40000 && server_gone_ms < 40000)) && echo yes || echo "no: $hang_up_ms and $server_gone_ms ms")"
 env SCALEPOLL_COM1=COM6 timeout 60 wine build-win/scalepoll.exe COM1 9600 8 None 1 "${turnaround_stations[@]}" \
   >"$work/turnaround-win.out" 2>/dev/null || true
 kill "$turnaround_sim_pid" 2>/dev/null || true
