@@ -1,6 +1,7 @@
 #include "platform/EventLoop.h"
 
 #include <algorithm>
+#include <utility>
 
 IntervalTimer* EventLoop::NextDue() {
     IntervalTimer* next = nullptr;
@@ -10,7 +11,7 @@ IntervalTimer* EventLoop::NextDue() {
     return next;
 }
 
-bool EventLoop::WaitFor(IntervalTimer* next) {
+bool EventLoop::WaitFor(std::int64_t deadlineMs, std::optional<std::int64_t> arrivedSinceMs) {
     std::vector<InputWait> inputs;
     std::vector<IntervalTimer*> waiting;
     for (IntervalTimer* timer : timers_) {
@@ -18,10 +19,11 @@ bool EventLoop::WaitFor(IntervalTimer* next) {
         inputs.push_back({timer->input_, false});
         waiting.push_back(timer);
     }
-    if (next == nullptr && inputs.empty()) return false;
-    if (!time_.WaitUntil(next != nullptr ? next->dueMs_ : kNoDeadline, inputs)) return false;
+    if (deadlineMs == kNoDeadline && inputs.empty()) return false;
+    if (!time_.WaitUntil(deadlineMs, inputs)) return false;
+    const std::int64_t arrivedMs = arrivedSinceMs.value_or(time_.NowMs());
     for (std::size_t i = 0; i < inputs.size(); ++i)
-        if (inputs[i].ready) waiting[i]->InputArrived(time_.NowMs());
+        if (inputs[i].ready) waiting[i]->InputArrived(arrivedMs);
     return true;
 }
 
@@ -29,7 +31,7 @@ void EventLoop::Run() {
     while (!quitting_) {
         IntervalTimer* next = NextDue();
         if (next == nullptr || time_.NowMs() < next->dueMs_) {
-            if (!WaitFor(next)) break;
+            if (!WaitFor(next != nullptr ? next->dueMs_ : kNoDeadline)) break;
             continue;  // the wait may end early or with input; look again
         }
         Fire(*next);
@@ -37,15 +39,24 @@ void EventLoop::Run() {
     quitting_ = false;
 }
 
+// Input found here came at some time since the last look, which is what the
+// grid counts from: a window timer that comes a little after a tick still
+// takes that tick.
 void EventLoop::RunDue() {
+    const std::int64_t nowMs = time_.NowMs();
+    WaitFor(nowMs, std::exchange(lastLookMs_, nowMs));
     for (IntervalTimer* next = NextDue(); next != nullptr && next->dueMs_ <= time_.NowMs(); next = NextDue())
         Fire(*next);
 }
 
 std::optional<std::int64_t> EventLoop::NextDueMs() {
-    const IntervalTimer* next = NextDue();
-    if (next == nullptr) return std::nullopt;
-    return next->dueMs_;
+    std::optional<std::int64_t> next;
+    for (const IntervalTimer* timer : timers_) {
+        if (!timer->enabled_) continue;
+        const std::int64_t dueMs = timer->Sleeping() ? timer->NextGridTickMs(time_.NowMs()) : timer->dueMs_;
+        next = std::min(next.value_or(dueMs), dueMs);
+    }
+    return next;
 }
 
 void EventLoop::WaitUntil(std::int64_t deadlineMs) {
@@ -83,6 +94,10 @@ void IntervalTimer::WaitFor(Waitable* input) {
 // or after the input's arrival is the one that fires.
 void IntervalTimer::InputArrived(std::int64_t nowMs) {
     inputReady_ = true;
-    if (dueMs_ < nowMs && intervalMs_ > 0) dueMs_ += (nowMs - dueMs_ + intervalMs_ - 1) / intervalMs_ * intervalMs_;
-    dueMs_ = std::max(dueMs_, nowMs);
+    dueMs_ = NextGridTickMs(nowMs);
+}
+
+std::int64_t IntervalTimer::NextGridTickMs(std::int64_t nowMs) const {
+    if (dueMs_ >= nowMs || intervalMs_ <= 0) return std::max(dueMs_, nowMs);
+    return dueMs_ + (nowMs - dueMs_ + intervalMs_ - 1) / intervalMs_ * intervalMs_;
 }

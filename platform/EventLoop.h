@@ -11,8 +11,10 @@
 //
 // A program whose thread must wait in a loop of its own (a window's message
 // loop) runs the timers from there instead of calling Run(): it asks
-// NextDueMs() when to come back and then calls RunDue(). Such a program has
-// no input to wait for: its timers tick on their grid alone.
+// NextDueMs() when to come back and then calls RunDue(). Such a program
+// cannot wait on the timers' input, so it comes back at every tick of their
+// grid too, and RunDue() looks at the input without waiting: a tick whose
+// input has nothing still fires nothing.
 //
 // A timer that waits for input (WaitFor) keeps its grid of ticks but skips
 // every tick at which its input has nothing: the loop does not wake for
@@ -43,11 +45,12 @@ public:
     // return at once; either way the loop can be run again afterwards.
     void Run();
     void Quit() { quitting_ = true; }
-    // Fires, in order, every tick due by now, as Run() would, and returns
-    // once none is; never waits and never watches input.
+    // Looks, without waiting, whether input has come for the timers that
+    // wait for it, then fires, in order, every tick due by now, as Run()
+    // would, and returns once none is.
     void RunDue();
-    // When the next tick falls due (it may be past); nothing when no timer
-    // is enabled or every enabled one waits for input.
+    // When the next tick falls due (it may be past), counting the next grid
+    // tick of a timer that waits for input; nothing when no timer is enabled.
     std::optional<std::int64_t> NextDueMs();
     std::int64_t NowMs() { return time_.NowMs(); }
     // Holds the thread until deadlineMs, firing no timer and watching no
@@ -59,12 +62,15 @@ private:
     friend class IntervalTimer;
     IntervalTimer* NextDue();
     void Fire(IntervalTimer& timer);
-    // Waits for the next due timer or for input; false when nothing can come.
-    bool WaitFor(IntervalTimer* next);
+    // Waits until deadlineMs or for input; false when nothing can come. Input
+    // found counts as come at the wait's end, as the wait ends when it comes,
+    // or at arrivedSinceMs when given.
+    bool WaitFor(std::int64_t deadlineMs, std::optional<std::int64_t> arrivedSinceMs = std::nullopt);
 
     TimeSource& time_;
     std::vector<IntervalTimer*> timers_;  // in creation order, which breaks ties
     bool quitting_ = false;
+    std::int64_t lastLookMs_ = 0;  // when RunDue last looked at the input
 };
 
 class IntervalTimer {
@@ -87,6 +93,8 @@ public:
 private:
     friend class EventLoop;
     bool Sleeping() const { return input_ != nullptr && !inputReady_; }
+    // The first tick of the grid at or after nowMs.
+    std::int64_t NextGridTickMs(std::int64_t nowMs) const;
     void InputArrived(std::int64_t nowMs);
 
     EventLoop& loop_;

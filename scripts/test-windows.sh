@@ -5,7 +5,8 @@
 #
 # Wine runs in a fresh prefix in a temporary folder. Its COM1 and COM2 are
 # simulators' pseudo-terminals and its COM3 a path that does not exist; COM5
-# is a simulator for the timing of DTR after each frame; COM4,
+# is a simulator for the timing of DTR after each frame and COM6 one of 14
+# answering stations for the turnaround; COM4,
 # COM7 and COM12 are simulators for the runs that name another local port in
 # SCALEPOLL_COMn, and every other port up to COM12 a path that does not exist,
 # all set in its registry, so nothing here can reach the machine's own serial
@@ -22,7 +23,7 @@ export WINEPREFIX=$work/wine WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 sim=build-winlinux/tools/sim/scalepoll-sim
 sim_pids=()
 finish() {
-  for pid in "${sim_pids[@]}" ${dtr_sim_pid:+"$dtr_sim_pid"}; do kill "$pid" 2>/dev/null || true; done
+  for pid in "${sim_pids[@]}" ${dtr_sim_pid:+"$dtr_sim_pid"} ${turnaround_sim_pid:+"$turnaround_sim_pid"}; do kill "$pid" 2>/dev/null || true; done
   wineserver -k 2>/dev/null || true
   rm -rf "$work"
 }
@@ -108,6 +109,20 @@ start_local_port_sims
 dtr_sim_pid=$!
 for _ in $(seq 50); do [ -s "$work/dtr-timing.pty" ] && break; sleep 0.1; done
 port[5]=$(head -n 1 "$work/dtr-timing.pty")
+# COM6: 14 stations answering at once, for the turnaround against the Linux
+# build's; it too outlives the other simulators.
+turnaround_stations=() turnaround_options=(--baud 9600)
+for n in $(seq 14); do
+  turnaround_stations+=("$n")
+  turnaround_options+=(--station "$n:weight=$((1000 + n)),delay=0")
+done
+"$sim" "${turnaround_options[@]}" --record "$work/turnaround-win.rec" >"$work/turnaround.pty" &
+turnaround_sim_pid=$!
+for _ in $(seq 50); do [ -s "$work/turnaround.pty" ] && break; sleep 0.1; done
+port[6]=$(head -n 1 "$work/turnaround.pty")
+# COM8: a link to the line of a simulator started just before its run, which
+# hangs up in the middle of it.
+port[8]=$work/hang-up.line
 
 for n in "${!port[@]}"; do
   wine reg add 'HKLM\Software\Wine\Ports' /v "COM$n" /t REG_SZ /d "${port[$n]}" /f >>"$work/wine.log" 2>&1
@@ -231,6 +246,103 @@ for speed in 300 2400 9600 19200; do
     failed=$((failed + 1))
   fi
 done
+
+# Waiting on the line, one run at a time as well: a silent station's 20 s
+# run (station 12) on COM5 and through a device server, under strace, which
+# counts the reads of the port (read() on the descriptor whose line settings
+# are set) and the receives on the connection (recvmsg() on any descriptor
+# but those Wine's server hands descriptors over); and the turnaround of 14
+# answering stations against the Linux build's, from a reply's last byte to
+# the next read request in the simulators' records. A run that looked at the
+# line at every 50 ms tick would read it about 400 times, and take a reply
+# 25 ms after it came on average.
+echo "Waits of scalepoll.exe under Wine:"
+# silent_run NAME COM1_VALUE: a run of station 12 under strace; sets silent_ms.
+silent_run() {
+  local started
+  started=$(date +%s%N)
+  strace -f -qq -o "$work/silent-$1.trace" -e trace=read,ioctl,recvmsg -e signal=none \
+    env SCALEPOLL_COM1="$2" timeout 60 wine build-win/scalepoll.exe COM1 9600 8 None 1 12 \
+    >"$work/silent-$1.out" 2>/dev/null || true
+  silent_ms=$((($(date +%s%N) - started) / 1000000))
+  check "silent run, $1: result line" "0;12,1,0" "$(cat "$work/silent-$1.out")"
+  check "silent run, $1: on time (20 s and Wine's start under strace, under 40 s)" yes \
+    "$( ((silent_ms >= 19500 && silent_ms < 40000)) && echo yes || echo "no: $silent_ms ms")"
+}
+# line_calls TRACE: the port's read() calls and the connection's recvmsg() calls.
+line_calls() {
+  awk '{ for (i = 1; i <= NF && $i !~ /^(read|ioctl|recvmsg)\(/; i++) {} if (i > NF) next
+         call = $i; fd = call; sub(/^[a-z]+\(/, "", fd); sub(/,.*/, "", fd)
+         if (call ~ /^ioctl/ && $0 ~ /TCSETS/) port[fd] = 1
+         if (call ~ /^read/ && port[fd]) calls++
+         if (call ~ /^recvmsg/) { if ($0 ~ /SCM_RIGHTS/) handing[fd] = 1; else received[fd]++ } }
+       END { for (fd in received) if (!handing[fd]) calls += received[fd]; print calls + 0 }' "$1"
+}
+silent_run port COM5
+calls=$(line_calls "$work/silent-port.trace")
+echo "silent run on a port, under strace: $silent_ms ms, $calls read() calls on the port"
+check "silent run, port: at most 10 reads of the port" yes "$( ((calls <= 10)) && echo yes || echo "no: $calls")"
+start_device_server rfc2217-silent
+silent_run device-server "rfc2217://127.0.0.1:${device_port[rfc2217-silent]}"
+calls=$(line_calls "$work/silent-device-server.trace")
+echo "silent run through a device server, under strace: $silent_ms ms, $calls receives on the connection"
+check "silent run, device server: at most 10 receives" yes "$( ((calls <= 10)) && echo yes || echo "no: $calls")"
+# The line going away in the middle of a run, at about 10 s while a station is
+# silent: on COM8 the simulator hangs up, and in front of a second one the
+# device server ends. Both runs still print their one line on time.
+"$sim" --station 1:weight=5 --hang-up-at 10000 >"$work/hang-up.pty" &
+sim_pids+=($!)
+for _ in $(seq 50); do [ -s "$work/hang-up.pty" ] && break; sleep 0.1; done
+ln -s "$(head -n 1 "$work/hang-up.pty")" "$work/hang-up.line"
+start_device_server server-gone
+server_pid=${sim_pids[-1]}
+# line_gone_run NAME COM1_VALUE STATION...: a run in the background, its
+# line in NAME.out and its time in NAME.ms.
+line_gone_run() {
+  local name=$1 value=$2 started
+  shift 2
+  started=$(date +%s%N)
+  SCALEPOLL_COM1=$value timeout 60 wine build-win/scalepoll.exe COM1 9600 8 None 1 "$@" >"$work/$name.out" 2>/dev/null || true
+  echo $((($(date +%s%N) - started) / 1000000)) >"$work/$name.ms"
+}
+line_gone_run hang-up COM8 1 2 &
+hang_up_run=$!
+line_gone_run server-gone "rfc2217://127.0.0.1:${device_port[server-gone]}" 3 12 &
+server_gone_run=$!
+sleep 10
+kill "$server_pid" 2>/dev/null || true
+wait "$hang_up_run" "$server_gone_run" || true
+hang_up_ms=$(cat "$work/hang-up.ms")
+server_gone_ms=$(cat "$work/server-gone.ms")
+echo "line gone at about 10 s: the run on a port ended after $hang_up_ms ms, through a device server after $server_gone_ms ms"
+check "port hung up: result line" "0;1,0,5;2,1,0" "$(cat "$work/hang-up.out")"
+check "device server gone: result line" "0;3,0,1250;12,1,0" "$(cat "$work/server-gone.out")"
+check "line gone: both runs on time (20 s and Wine's start, under 40 s)" yes \
+  "$( ((hang_up_ms < 40000 && server_gone_ms < 40000)) && echo yes || echo "no: $hang_up_ms and $server_gone_ms ms")"
+env SCALEPOLL_COM1=COM6 timeout 60 wine build-win/scalepoll.exe COM1 9600 8 None 1 "${turnaround_stations[@]}" \
+  >"$work/turnaround-win.out" 2>/dev/null || true
+kill "$turnaround_sim_pid" 2>/dev/null || true
+wait "$turnaround_sim_pid" 2>/dev/null || true
+turnaround_sim_pid=
+timeout 60 "$sim" "${turnaround_options[@]}" --record "$work/turnaround-linux.rec" -- \
+  build-winlinux/scalepoll COM1 9600 8 None 1 "${turnaround_stations[@]}" >"$work/turnaround-linux.out" 2>/dev/null || true
+# Prints "MEAN MAX" in ms of a record's turnarounds.
+turnaround() {
+  awk '$2 == "tx" { last = $1 }
+       $2 == "rx" && last != "" && / 30 3F 4D 0D / { d = $1 - last; sum += d; n++; if (d > max) max = d; last = "" }
+       END { if (n) printf "%.1f %.1f\n", sum / n, max; else print "- -" }' "$1"
+}
+read -r win_mean win_max < <(turnaround "$work/turnaround-win.rec")
+read -r linux_mean linux_max < <(turnaround "$work/turnaround-linux.rec")
+echo "14 stations: turnaround mean $win_mean ms, max $win_max ms (Linux build: $linux_mean ms, $linux_max ms)"
+check "14 stations: the Linux build's result line" "$(cat "$work/turnaround-linux.out")" "$(cat "$work/turnaround-win.out")"
+# The mean within 3 ms of the Linux build's; the largest, which one late
+# wake-up of Wine's decides, only within 10 ms: a reply left for the next
+# tick would show as 50 ms.
+check "14 stations: turnaround mean within 3 ms of the Linux build's" yes \
+  "$(awk -v w="$win_mean" -v l="$linux_mean" 'BEGIN { print (w != "-" && w <= l + 3) ? "yes" : "no: " w " against " l }')"
+check "14 stations: largest turnaround within 10 ms of the Linux build's" yes \
+  "$(awk -v w="$win_max" -v l="$linux_max" 'BEGIN { print (w != "-" && w <= l + 10) ? "yes" : "no: " w " against " l }')"
 wineserver -k || true
 
 # The settings window, scalepoll-console.exe, in the same Wine prefix on a

@@ -119,18 +119,22 @@ TEST(EventLoop, RunReturnsWhenNoTimerIsEnabled) {
 
 // A window's message loop runs the timers itself: RunDue fires what is due,
 // each overdue timer once and in due order, and NextDueMs says when to come
-// back. A timer waiting for input never falls due there.
+// back, at the grid ticks of a timer waiting for input too. That timer fires
+// only at a tick by which its input has come.
 TEST(EventLoop, RunDueFiresWhatIsDueAndNextDueMsSaysWhenToComeBack) {
     Loop l;
     std::vector<char> fired;
     IntervalTimer slow(l.loop, 50, [&] { fired.push_back('s'); });
     IntervalTimer fast(l.loop, 30, [&] { fired.push_back('f'); });
     ScheduledInput input;
-    IntervalTimer reader(l.loop, 10, [&] { fired.push_back('r'); });
+    IntervalTimer reader(l.loop, 40, [&] {
+        fired.push_back('r');
+        input.readyAt.reset();
+    });
     EXPECT_EQ(l.loop.NextDueMs(), std::nullopt);
     reader.WaitFor(&input);
     reader.Enable();
-    EXPECT_EQ(l.loop.NextDueMs(), std::nullopt);
+    EXPECT_EQ(l.loop.NextDueMs(), 40);
     slow.Enable();
     fast.Enable();
     EXPECT_EQ(l.loop.NextDueMs(), 30);
@@ -139,9 +143,21 @@ TEST(EventLoop, RunDueFiresWhatIsDueAndNextDueMsSaysWhenToComeBack) {
     EXPECT_TRUE(fired.empty());
     l.time.Advance(80);
     l.loop.RunDue();
-    EXPECT_EQ(fired, (std::vector<char>{'f', 's'}));
+    EXPECT_EQ(fired, (std::vector<char>{'f', 's'}));  // nothing came for the reader's ticks at 40 and 80
+    EXPECT_EQ(l.loop.NextDueMs(), 120);               // the reader's grid, before the fast timer's 130
+    input.readyAt = 105;
+    l.time.Advance(20);
+    l.loop.RunDue();
+    EXPECT_EQ(fired, (std::vector<char>{'f', 's', 'r'}));
     EXPECT_EQ(l.loop.NextDueMs(), 130);
-    EXPECT_EQ(l.time.NowMs(), 100);
+    EXPECT_EQ(l.time.NowMs(), 120);
+    // The window comes back a millisecond after the reader's tick at 160:
+    // input that came since the last look is still taken for that tick,
+    // not left for the next.
+    input.readyAt = 125;
+    l.time.Advance(41);
+    l.loop.RunDue();
+    EXPECT_EQ(fired, (std::vector<char>{'f', 's', 'r', 'f', 's', 'r'}));
 }
 
 // A handler that holds the thread fires nothing meanwhile; the timer that

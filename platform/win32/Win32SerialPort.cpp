@@ -1,13 +1,31 @@
 // The machine's serial ports through the Win32 communications API: one
-// synchronous (not overlapped) handle per open port. Why a call failed is
+// overlapped handle per open port, so that the event loop can wait for bytes
+// to arrive and a sender can wait for a write to finish. Why a call failed is
 // kept with the system's own text (FormatMessage) for the line trace.
+//
+// Arrival: a read of one byte is kept pending, with no time limit, and its
+// event is what the loop waits on. A tick whose event is not set reads
+// nothing. When it is set, Read takes that byte and then exactly the bytes the
+// input queue holds beside it, which never waits, and starts the next one-byte
+// read. The port's own time-outs are put back after each start, for every
+// other read. A one-byte read is what both Windows' serial drivers and Wine
+// serve from the line itself; a WaitCommEvent for EV_RXCHAR would do under
+// Windows, but Wine serves it by polling the line from a thread of its own.
+//
+// Writes: a write hands its bytes over and returns; a write still under way
+// is what a sender facing a full queue waits on, and what Drain waits for
+// before the driver's own flush.
 #include <windows.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdlib>
+#include <cstring>
+#include <memory>
 #include <optional>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "platform/LocalPortName.h"
 #include "platform/network/NetworkPort.h"
@@ -17,10 +35,13 @@
 
 namespace {
 
-// How long one WaitWritable sleeps at most. A synchronous write blocks until
-// the port has taken its bytes, so there is no cheap way to wait for room:
-// a short sleep keeps a sender that found no room from spinning.
-constexpr std::int64_t kWritableWaitMs = 10;
+// How long WaitWritable sleeps at most when a write failed outright and none
+// is under way to wait for: a sender retrying does not spin the processor.
+constexpr std::int64_t kFailedWriteWaitMs = 10;
+
+// How long a cancelled call is waited for, at most, before its record is
+// left to it: a port's close or purge never holds up the run for longer.
+constexpr DWORD kCancelWaitMs = 1000;
 
 // What a handle to a port whose device went away (a USB adapter pulled out)
 // answers.
@@ -39,10 +60,56 @@ bool DeviceGone(DWORD error) {
     }
 }
 
+DWORD ToDword(std::size_t count) { return static_cast<DWORD>(std::min<std::size_t>(count, MAXDWORD)); }
+DWORD ToWaitMs(std::int64_t ms) { return static_cast<DWORD>(std::clamp<std::int64_t>(ms, 0, INFINITE - 1)); }
+
+// One overlapped call: its record, its manual-reset event and the bytes it
+// reads into or writes from, which must stay while it is under way.
+class Overlapped {
+public:
+    Overlapped() { record_.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr); }
+    ~Overlapped() {
+        if (record_.hEvent != nullptr) CloseHandle(record_.hEvent);
+    }
+    Overlapped(const Overlapped&) = delete;
+    Overlapped& operator=(const Overlapped&) = delete;
+
+    HANDLE Event() const { return record_.hEvent; }
+    // The record, cleared for a new call.
+    OVERLAPPED* Start() {
+        const HANDLE event = record_.hEvent;
+        record_ = OVERLAPPED{};
+        record_.hEvent = event;
+        return &record_;
+    }
+    OVERLAPPED* Get() { return &record_; }
+    bool Done() { return HasOverlappedIoCompleted(&record_); }
+
+    std::vector<std::uint8_t> bytes;
+    bool underWay = false;  // started, and its result not yet taken
+
+private:
+    OVERLAPPED record_{};
+};
+
 class Win32SerialPort final : public SerialPort {
 public:
-    explicit Win32SerialPort(HANDLE handle) : handle_(handle) {}
-    ~Win32SerialPort() override { CloseHandle(handle_); }
+    explicit Win32SerialPort(HANDLE handle)
+        : handle_(handle),
+          arrival_(std::make_unique<Overlapped>()),
+          write_(std::make_unique<Overlapped>()),
+          input_(arrival_->Event()) {
+        arrival_->bytes.resize(1);
+        WatchArrival();
+    }
+    // A call under way writes into its record when it ends, so each is
+    // cancelled and awaited before its record goes.
+    ~Win32SerialPort() override {
+        CancelIoEx(handle_, nullptr);
+        if (!AwaitEnd(*arrival_)) static_cast<void>(arrival_.release());
+        if (!AwaitEnd(*write_)) static_cast<void>(write_.release());
+        CloseHandle(handle_);
+    }
     Win32SerialPort(const Win32SerialPort&) = delete;
     Win32SerialPort& operator=(const Win32SerialPort&) = delete;
 
@@ -52,48 +119,92 @@ public:
     }
     void SetQueueSizes(std::uint16_t input, std::uint16_t output) override { SetupComm(handle_, input, output); }
     void SetTimeouts(const CommTimeouts& timeouts) override {
-        COMMTIMEOUTS limits = ToCommTimeouts(timeouts);
-        SetCommTimeouts(handle_, &limits);
+        timeouts_ = ToCommTimeouts(timeouts);
+        SetCommTimeouts(handle_, &timeouts_);
     }
+    // Input discarded includes a byte the wait-for-a-byte read has taken.
     void Purge(bool input, bool output) override {
         const DWORD inputFlags = input ? PURGE_RXABORT | PURGE_RXCLEAR : 0;
         const DWORD outputFlags = output ? PURGE_TXABORT | PURGE_TXCLEAR : 0;
         PurgeComm(handle_, inputFlags | outputFlags);
+        if (!input || !arrival_->underWay) return;
+        CancelIoEx(handle_, arrival_->Get());
+        if (!AwaitEnd(*arrival_)) return;  // still under way: it stays the wait
+        arrival_->underWay = false;
+        WatchArrival();
     }
     std::uint32_t OutputQueued() override {
         COMSTAT status{};
         return ClearErrors(status) ? status.cbOutQue : 0;
     }
     void SetDtr(bool raised) override { EscapeCommFunction(handle_, raised ? SETDTR : CLRDTR); }
+
+    // Takes the byte the wait has read, if it has, then what the input queue
+    // holds beside it, and waits for the next byte again.
     bool Read(void* into, std::size_t capacity, std::size_t& got) override {
-        DWORD read = 0;
-        const bool ok = ReadFile(handle_, into, ToDword(capacity), &read, nullptr) != 0;
-        got = ok ? read : 0;
-        return ok || Failed(PortFault::Reason::ReadFailed);
+        got = 0;
+        if (watchFailure_) {
+            SetLastError(*std::exchange(watchFailure_, std::nullopt));
+            Failed(PortFault::Reason::ReadFailed);
+            WatchArrival();
+            return false;
+        }
+        if (!arrival_->underWay || !arrival_->Done() || capacity == 0) return true;
+        arrival_->underWay = false;
+        DWORD first = 0;
+        const bool ok = GetOverlappedResult(handle_, arrival_->Get(), &first, FALSE) != 0;
+        if (ok && first == 1) {
+            static_cast<std::uint8_t*>(into)[0] = arrival_->bytes[0];
+            got = 1;
+        }
+        const bool restOk = ok && ReadQueued(static_cast<std::uint8_t*>(into) + got, capacity - got, got);
+        if (!restOk) Failed(PortFault::Reason::ReadFailed);
+        WatchArrival();
+        return restOk;
     }
+
+    // Hands the bytes over to the driver, which sends them in turn after any
+    // before them; 0 while an earlier write is still under way.
     std::size_t Write(const void* bytes, std::size_t count) override {
-        DWORD written = 0;
-        if (WriteFile(handle_, bytes, ToDword(count), &written, nullptr)) return written;
+        if (write_->underWay) {
+            if (!write_->Done()) return 0;
+            if (!TakeWriteResult()) return 0;
+        }
+        const auto* from = static_cast<const std::uint8_t*>(bytes);
+        write_->bytes.assign(from, from + ToDword(count));
+        const DWORD size = ToDword(write_->bytes.size());
+        if (WriteFile(handle_, write_->bytes.data(), size, nullptr, write_->Start()) ||
+            GetLastError() == ERROR_IO_PENDING) {
+            write_->underWay = true;
+            return size;
+        }
         Failed(PortFault::Reason::WriteFailed);
         return 0;
     }
     bool WaitWritable(std::int64_t timeoutMs) override {
+        if (write_->underWay) {
+            if (WaitForSingleObject(write_->Event(), ToWaitMs(timeoutMs)) != WAIT_OBJECT_0) return true;
+            return TakeWriteResult() || fault_->reason != PortFault::Reason::DeviceGone;
+        }
         COMSTAT status{};
         if (!ClearErrors(status)) return Failed(PortFault::Reason::WriteFailed);  // no longer reaches a device
-        Sleep(static_cast<DWORD>(std::clamp<std::int64_t>(timeoutMs, 0, kWritableWaitMs)));
+        Sleep(ToWaitMs(std::min(timeoutMs, kFailedWriteWaitMs)));
         return true;
     }
 
-    // Returns once the driver's transmit buffer is empty, which a UART's FIFO
-    // or a USB adapter may still hold the whole frame after (the serial
-    // driver's wait for the line time covers that); like the synchronous
-    // write before it, it keeps no time limit of its own.
-    bool Drain(std::int64_t) override {
+    // Waits for the write under way, then for the driver's transmit buffer
+    // to empty (FlushFileBuffers), which a UART's FIFO or a USB adapter may
+    // still hold the whole frame after: the serial driver's wait for the line
+    // time covers that. The flush keeps no time limit of its own.
+    bool Drain(std::int64_t timeoutMs) override {
+        if (write_->underWay) {
+            if (WaitForSingleObject(write_->Event(), ToWaitMs(timeoutMs)) != WAIT_OBJECT_0) return false;
+            if (!TakeWriteResult()) return false;
+        }
         return FlushFileBuffers(handle_) != 0 || Failed(PortFault::Reason::WriteFailed);
     }
 
-    // Reads stay polled on Windows: every read tick reads.
-    Waitable* Input() override { return nullptr; }
+    Waitable* Input() override { return &input_; }
 
     std::optional<CommState> StateInForce() override {
         DCB dcb{};
@@ -116,9 +227,62 @@ private:
         DWORD errors = 0;
         return ClearCommError(handle_, &errors, &status) != 0;
     }
-    static DWORD ToDword(std::size_t count) { return static_cast<DWORD>(std::min<std::size_t>(count, MAXDWORD)); }
+
+    // Starts the wait for the next byte: a one-byte read with no time limit,
+    // whose event stays set once it has ended. One that cannot start sets the
+    // event by hand, so that the next tick reads and reports why.
+    void WatchArrival() {
+        COMMTIMEOUTS noLimit{};
+        SetCommTimeouts(handle_, &noLimit);
+        const bool started =
+            ReadFile(handle_, arrival_->bytes.data(), 1, nullptr, arrival_->Start()) || GetLastError() == ERROR_IO_PENDING;
+        const DWORD error = GetLastError();
+        SetCommTimeouts(handle_, &timeouts_);
+        arrival_->underWay = started;
+        if (started) return;
+        watchFailure_ = error;
+        SetEvent(arrival_->Event());
+    }
+
+    // Reads what the input queue holds, at most `capacity` bytes: there to
+    // take, so the read ends at once. Adds the count to `got`.
+    bool ReadQueued(std::uint8_t* into, std::size_t capacity, std::size_t& got) {
+        COMSTAT status{};
+        if (!ClearErrors(status)) return false;
+        const DWORD wanted = ToDword(std::min<std::size_t>(capacity, status.cbInQue));
+        if (wanted == 0) return true;
+        DWORD read = 0;
+        if (!ReadFile(handle_, into, wanted, nullptr, read_.Start()) && GetLastError() != ERROR_IO_PENDING) return false;
+        if (!GetOverlappedResult(handle_, read_.Get(), &read, TRUE)) return false;
+        got += read;
+        return true;
+    }
+
+    // The result of the write that has ended; false, with the fault kept,
+    // when it failed.
+    bool TakeWriteResult() {
+        write_->underWay = false;
+        DWORD written = 0;
+        return GetOverlappedResult(handle_, write_->Get(), &written, FALSE) != 0 ||
+               Failed(PortFault::Reason::WriteFailed);
+    }
+
+    // Waits, at most kCancelWaitMs, for a cancelled call to end; true when it
+    // has. A record whose call does not end is let go of on close rather than
+    // freed under it, so that closing never holds up the end of a run.
+    static bool AwaitEnd(Overlapped& call) {
+        if (!call.underWay || call.Done()) return true;
+        WaitForSingleObject(call.Event(), kCancelWaitMs);
+        return call.Done();
+    }
 
     HANDLE handle_;
+    std::unique_ptr<Overlapped> arrival_;
+    std::unique_ptr<Overlapped> write_;
+    Overlapped read_;
+    HandleWaitable input_;
+    COMMTIMEOUTS timeouts_{};
+    std::optional<DWORD> watchFailure_;  // why the last wait for a byte could not start
     std::optional<PortFault> fault_;
 };
 
@@ -159,7 +323,7 @@ private:
 
     std::unique_ptr<SerialPort> OpenLocal(int number) {
         const HANDLE handle = CreateFileA(LocalPortDevice(number).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                                          OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+                                          OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
         if (handle == INVALID_HANDLE_VALUE) {
             lastFailure_ = LocalOpenFailure(GetLastError());
             return nullptr;

@@ -7,8 +7,9 @@
 // connect looks at it; a connection that has failed shows as writable and
 // its send fails. SO_OOBINLINE keeps an urgent byte in the stream, where the
 // Telnet decoder reads it in its place. TCP_NODELAY sends a short frame at
-// once. Reads stay polled on Windows, as for the machine's own ports, so
-// there is no input to wait on.
+// once. Once connected, the socket's arrivals and its close set an event
+// (WSAEventSelect), which the event loop waits on; each receive clears it
+// first, and Winsock sets it again while bytes are left.
 #include <winsock2.h>
 #include <ws2tcpip.h>
 
@@ -88,8 +89,11 @@ bool WaitForWrite(SOCKET socket, std::int64_t timeoutMs) {
 
 class WinsockConnection final : public TcpConnection {
 public:
-    explicit WinsockConnection(SOCKET socket) : socket_(socket) {}
-    ~WinsockConnection() override { closesocket(socket_); }
+    explicit WinsockConnection(SOCKET socket) : socket_(socket), arrival_(WSACreateEvent()), input_(arrival_) {}
+    ~WinsockConnection() override {
+        closesocket(socket_);
+        if (arrival_ != WSA_INVALID_EVENT) WSACloseEvent(arrival_);
+    }
     WinsockConnection(const WinsockConnection&) = delete;
     WinsockConnection& operator=(const WinsockConnection&) = delete;
 
@@ -101,6 +105,8 @@ public:
     }
 
     std::optional<std::size_t> Receive(std::uint8_t* into, std::size_t capacity) override {
+        WSANETWORKEVENTS seen{};
+        WSAEnumNetworkEvents(socket_, arrival_, &seen);
         const int count = recv(socket_, reinterpret_cast<char*>(into), ToInt(capacity), 0);
         if (count > 0) return static_cast<std::size_t>(count);
         if (count == 0) {
@@ -117,8 +123,14 @@ public:
         return false;
     }
 
-    Waitable* Input() override { return nullptr; }
+    // Without an event the connection is read at every tick.
+    Waitable* Input() override { return watched_ ? &input_ : nullptr; }
     PortFault Failure() override { return failure_; }
+
+    // From here on arrivals and the server's close set the event.
+    void WatchArrival() {
+        watched_ = arrival_ != WSA_INVALID_EVENT && WSAEventSelect(socket_, arrival_, FD_READ | FD_CLOSE) == 0;
+    }
 
 private:
     // A reset connection was closed by the server as much as an orderly end.
@@ -129,6 +141,9 @@ private:
     }
 
     SOCKET socket_;
+    WSAEVENT arrival_;
+    HandleWaitable input_;
+    bool watched_ = false;
     PortFault failure_{PortFault::Reason::ClosedByServer, "the connection ended"};
 };
 
@@ -159,11 +174,13 @@ std::unique_ptr<TcpConnection> ConnectTcp(const NetworkAddress& address, std::in
     }
     setsockopt(socket, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on), sizeof on);
     setsockopt(socket, SOL_SOCKET, SO_OOBINLINE, reinterpret_cast<const char*>(&on), sizeof on);
-    if (connect(socket, target->Get(), target->length) == 0) return connection;
-    if (WSAGetLastError() != WSAEWOULDBLOCK) {
-        failure = ConnectFailure(WSAGetLastError());
-        return nullptr;
+    if (connect(socket, target->Get(), target->length) != 0) {
+        if (WSAGetLastError() != WSAEWOULDBLOCK) {
+            failure = ConnectFailure(WSAGetLastError());
+            return nullptr;
+        }
+        if (!WaitForConnect(socket, timeoutMs, failure)) return nullptr;
     }
-    if (!WaitForConnect(socket, timeoutMs, failure)) return nullptr;
+    connection->WatchArrival();
     return connection;
 }

@@ -8,7 +8,7 @@
 # refuses to open as a port; every other COM port of the window's list is a
 # path that does not exist. Leaves a picture of the window in PICTURE.
 #
-# First the loop timer's own test (loop_timer_test.cpp) in the same Wine.
+# First the loop timer's own tests (loop_timer_test.cpp) in the same Wine.
 #
 # Usage: window_test.sh WINDOWS_BUILD_DIR SIM_BINARY PICTURE
 # With WINEPREFIX set, that prefix is used (its ports are set here);
@@ -76,8 +76,8 @@ done
 echo "window: Wine ready after $(elapsed)"
 
 timeout 120 wine "$programs/scalepoll_window_tests.exe" 2>&1 | tr -d '\r' >"$work/unit.txt" || true
-grep -E '^read ticks' "$work/unit.txt" | sed 's/^/window: /' || true
-check "the loop timer's test" "[  PASSED  ] 1 test." "$(grep -E '^\[  (PASSED|FAILED)  \]' "$work/unit.txt" | head -n 1)"
+grep -E '^(read ticks|reply read)' "$work/unit.txt" | sed 's/^/window: /' || true
+check "the loop timer's tests" "[  PASSED  ] 2 tests." "$(grep -E '^\[  (PASSED|FAILED)  \]' "$work/unit.txt" | head -n 1)"
 
 # The command line as on Linux: --version, and some settings but not all five.
 check "--version" "scalepoll-console $(cat "$programs/../../../version.txt")" \
