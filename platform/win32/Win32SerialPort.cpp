@@ -181,6 +181,8 @@ public:
         Failed(PortFault::Reason::WriteFailed);
         return 0;
     }
+    // Waits for the write under way to end; false only when it ended because
+    // the device is gone, as then no write can follow.
     bool WaitWritable(std::int64_t timeoutMs) override {
         if (write_->underWay) {
             if (WaitForSingleObject(write_->Event(), ToWaitMs(timeoutMs)) != WAIT_OBJECT_0) return true;
