@@ -246,7 +246,7 @@ void StationConsole::ListUnframed(std::string_view bytes) {
         if (at > from) List({SinceRequest() + "  no frame: " + DisplayText(bytes.substr(from, at - from)), ""});
         const std::string_view frame = bytes.substr(at, frame::kReplySize);
         ListFrame(frame, "not taken: checksum " + std::to_string(static_cast<std::uint8_t>(frame[35])) +
-                             ", the frame needs " +
+                             ", needs " +
                              std::to_string(static_cast<std::uint8_t>(LasCrC(frame.substr(0, 35)))));
         from = at + frame::kReplySize;
     }

@@ -18,8 +18,9 @@ struct ConsoleFixture : ::testing::Test {
     VirtualTime time;
     EventLoop loop{time};
     FakeSerialPorts line{time};
-    TSarja1 form{loop, line};
-    DialogConsole console{form};
+    StationConsole stations{loop, line};
+    TSarja1& form = stations.Sarja1;
+    DialogConsole console{stations};
 
     ConsoleFixture() { form.Visible = true; }
 
@@ -29,8 +30,8 @@ struct ConsoleFixture : ::testing::Test {
     }
 };
 
-// From the port, back past Nollaa and Laheta.
-void FocusTestText(DialogConsole& console) { Press(console, ConsoleKey::BackTab, 3); }
+// From the port, on past the settings, OK and Cancel.
+void FocusTestText(DialogConsole& console) { Press(console, ConsoleKey::Tab, 7); }
 
 }  // namespace
 
@@ -52,7 +53,7 @@ TEST_F(ConsoleFixture, TestTextEditsAtTheCursor) {
     };
     for (const Case& c : cases) {
         form.LahData = "&at#10#13";
-        DialogConsole fresh(form);  // its cursor starts at the end
+        DialogConsole fresh(stations);  // its cursor starts at the end
         FocusTestText(fresh);
         ASSERT_EQ(fresh.Focus(), Control::TestText);
         for (const ConsoleKey& key : c.keys) fresh.Press(key);
