@@ -4,6 +4,8 @@
 #include <cctype>
 #include <iterator>
 
+#include "text/WholeNumber.h"
+
 namespace {
 
 constexpr Control kTabOrder[] = {Control::Port,    Control::Speed,  Control::DataBits, Control::Parity,
@@ -11,7 +13,6 @@ constexpr Control kTabOrder[] = {Control::Port,    Control::Speed,  Control::Dat
                                  Control::Laheta,  Control::Station, Control::Ask,     Control::Trigger,
                                  Control::Nollaa,  Control::Ticks,  Control::Repeat,   Control::Poll,
                                  Control::Stop};
-constexpr std::size_t kStationTextLength = 2;
 
 bool IsQuitLetter(const ConsoleKey& key) { return key.kind == ConsoleKey::Character && key.character == 'q'; }
 
@@ -81,11 +82,14 @@ void DialogConsole::PressInDialog(const ConsoleKey& key) {
     }
 }
 
-// The station field takes up to two digits; Backspace takes the last back.
+// A digit typed into the station field adds to its number while that stays
+// a station (at most 14), and otherwise starts a new number: 3, 1, 4 gives
+// 14. Backspace takes the last digit back.
 void DialogConsole::EditStation(const ConsoleKey& key) {
     std::string& text = stations_.StationText;
     if (key.kind == ConsoleKey::Character) {
-        if (text.size() >= kStationTextLength) text.clear();
+        const auto longer = ParseWholeNumber(text + key.character);
+        if (!longer || *longer > kStationCount) text.clear();
         text += key.character;
     } else if (key.kind == ConsoleKey::Backspace && !text.empty()) {
         text.pop_back();
