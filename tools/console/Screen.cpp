@@ -273,7 +273,7 @@ std::string KeyHelp(const TSarja1& form, const DialogConsole& console, bool chec
         case Control::Repeat: return "Space: repeat until stopped   Tab/Shift-Tab: move   F2: page   " + esc;
         default: break;
     }
-    return "Tab/Shift-Tab: move   Enter: open list / press   F2: page   " + esc + "   q: quit";
+    return "Tab/Shift-Tab: move   Enter: list / press   F2: page   " + esc + "   q: quit";
 }
 
 // The terminal's cursor shows only while a text field is being edited.
