@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <iterator>
 #include <system_error>
+#include <utility>
 #include <vector>
 
 #include "text/JonoKasi2.h"
@@ -40,6 +41,7 @@ constexpr int kDialogControls[] = {IDC_COMBOBOX1, IDC_NOPEUS,  IDC_DATA,    IDC_
                                    IDC_STATION,   IDC_REPEAT};
 
 constexpr UINT_PTR kLoopTimerId = 1;
+constexpr UINT kFixedFontMessage = WM_APP + 1;
 constexpr const char* kMessageCaption = "scalepoll-console";
 
 const SettingField* FieldWith(int id) {
@@ -188,6 +190,12 @@ INT_PTR SettingsWindow::Handle(UINT message, WPARAM wParam) {
             loopTimer_->RunDue();
             Show();
             return TRUE;
+        case WM_DPICHANGED:
+            // The dialog manager scales the dialog's own font; the fixed one
+            // follows once it has.
+            PostMessageA(dialog_, kFixedFontMessage, 0, 0);
+            return FALSE;
+        case kFixedFontMessage: UseFixedFont(); return TRUE;
         case WM_CLOSE: DestroyWindow(dialog_); return TRUE;
         case WM_DESTROY: PostQuitMessage(0); return TRUE;
         default: return FALSE;
@@ -447,9 +455,10 @@ void SettingsWindow::UseFixedFont() {
     font.lfPitchAndFamily = FIXED_PITCH | FF_MODERN;
     font.lfWeight = FW_NORMAL;
     lstrcpynA(font.lfFaceName, "Courier New", LF_FACESIZE);
-    fixedFont_ = CreateFontIndirectA(&font);
+    const HFONT previous = std::exchange(fixedFont_, CreateFontIndirectA(&font));
     for (const int id : {IDC_REPLIES, IDC_CHECK_TABLE})
-        SendMessageA(Control(id), WM_SETFONT, reinterpret_cast<WPARAM>(fixedFont_), FALSE);
+        SendMessageA(Control(id), WM_SETFONT, reinterpret_cast<WPARAM>(fixedFont_), TRUE);
+    if (previous != nullptr) DeleteObject(previous);
 }
 
 void SettingsWindow::SetText(int id, const std::string& text) { SetTextOf(Control(id), text); }
