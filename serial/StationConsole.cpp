@@ -340,7 +340,10 @@ void StationConsole::WriteAndFlush(std::string_view text) {
     if (resultLines_.size() > kResultLineLimit) resultLines_.pop_front();
 }
 
-void StationConsole::TriggerSending(std::int32_t sequenceNumber) { lastTrigger_ = sequenceNumber; }
+void StationConsole::TriggerSending(std::int32_t sequenceNumber) {
+    lastTrigger_ = sequenceNumber;
+    Changed();
+}
 
 void StationConsole::RequestSending(int station, std::int32_t) {
     lastRequestMs_ = loop_.NowMs();
