@@ -27,9 +27,9 @@ constexpr int kStationRow = 8;
 constexpr int kReceivedRow = 9;
 constexpr int kReceivedRows = 2;
 constexpr int kRepliesRow = kReceivedRow + 1 + kReceivedRows;
-constexpr int kTicksRow = 4;
-constexpr int kRepeatRow = 5;
-constexpr int kTableRow = 7;
+constexpr int kTicksRow = 5;
+constexpr int kRepeatRow = 6;
+constexpr int kTableRow = 8;
 
 struct FieldPlace {
     Control control;
@@ -107,11 +107,18 @@ std::string Bracketed(std::string_view text, int width) {
     return std::string(1, '[').append(Padded(text, width)).append(1, ']');
 }
 
-// Text in rows of `width` from a place, at most `rows` of them.
+// Text in rows of at most `width` from a place, broken after a blank where
+// there is one, at most `rows` of them.
 void PutWrapped(int row, int column, std::string_view text, int width, int rows) {
+    const auto room = static_cast<std::size_t>(std::max(width, 1));
     for (int k = 0; k < rows && !text.empty(); ++k) {
-        Put(row + k, column, text.substr(0, static_cast<std::size_t>(width)));
-        text.remove_prefix(std::min(text.size(), static_cast<std::size_t>(width)));
+        std::size_t length = std::min(text.size(), room);
+        if (length < text.size()) {
+            const std::size_t blank = text.substr(0, room).rfind(' ');
+            if (blank != std::string_view::npos && blank > 0) length = blank + 1;
+        }
+        Put(row + k, column, text.substr(0, length));
+        text.remove_prefix(length);
     }
 }
 
@@ -130,9 +137,9 @@ void DrawTitle(const TSarja1& form, const DialogConsole& console) {
 }
 
 // The port in use and, below it, why it cannot be opened or what failed.
-void DrawPort(const StationConsole& stations) {
-    Put(1, kSideX, PortState(stations.Sarja1));
-    PutWrapped(2, kSideX, stations.PortProblem(), COLS - kSideX - 1, 3);
+void DrawPort(const StationConsole& stations, int column, int problemRows) {
+    Put(1, column, PortState(stations.Sarja1));
+    PutWrapped(2, column, stations.PortProblem(), COLS - column - 1, problemRows);
 }
 
 void DrawButtons(const ButtonPlace* first, const ButtonPlace* last, const TSarja1& form,
@@ -334,8 +341,8 @@ void Screen::Draw(const StationConsole& stations, const DialogConsole& console) 
     const TSarja1& form = stations.Sarja1;
     erase();
     DrawTitle(form, console);
-    DrawPort(stations);
     if (console.ShownPage() == Page::Dialog) {
+        DrawPort(stations, kSideX, 3);
         DrawSettings(form, console);
         DrawButtons(std::begin(kDialogButtons), std::end(kDialogButtons), form, console);
         DrawTestText(form, console);
@@ -344,6 +351,7 @@ void Screen::Draw(const StationConsole& stations, const DialogConsole& console) 
         DrawReplies(stations);
         DrawPickList(console);
     } else {
+        DrawPort(stations, kLabelX, 2);
         DrawTicks(stations, console);
         DrawButtons(std::begin(kCheckButtons), std::end(kCheckButtons), form, console);
         DrawCheck(stations);
