@@ -26,6 +26,8 @@ std::string Closed(std::string content) {
 }
 }  // namespace
 
+std::int32_t NextSequenceNumber(std::int32_t previous) { return previous % 255 + 1; }
+
 std::string TriggerFrame(std::int32_t sequenceNumber) {
     return Closed(std::string(1, frame::STX) + "*0MW" + IntToHexText(sequenceNumber, 2) + frame::CR);
 }

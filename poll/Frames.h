@@ -32,6 +32,10 @@ std::string VtunToASCtun(std::string_view stationText);
 // ("1" -> "01", ">" -> "14"); longer numbers are cut to two characters.
 std::string ASCtunToVtun(std::string_view addressCharacter);
 
+// The sequence number a trigger frame carries after `previous`: one more,
+// and 1 again after 255, so it never is 0 and always fits two hex digits.
+std::int32_t NextSequenceNumber(std::int32_t previous);
+
 // The trigger frame that opens a weighing, carrying the sequence number.
 std::string TriggerFrame(std::int32_t sequenceNumber);
 

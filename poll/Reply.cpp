@@ -93,6 +93,16 @@ void TarkTiedot(const ReplyReadings& readings, std::string& weightText, std::str
     weightText = x[1] == x[2] ? readings[1].weight : readings[0].weight;
 }
 
+CheckedReadings CheckReadings(const ReplyReadings& readings) {
+    std::string weightText;
+    std::string mark;
+    CheckedReadings checked;
+    TarkTiedot(readings, weightText, mark, checked.checkFailed);
+    checked.weight = ParseWholeNumber(weightText).value_or(0);
+    checked.settled = mark == "V";
+    return checked;
+}
+
 std::optional<ReadingCheckFailure> ExplainReadingCheck(const ReplyReadings& readings) {
     std::array<std::int64_t, 3> x{};
     std::int64_t largestDivision = 0;

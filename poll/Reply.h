@@ -40,6 +40,17 @@ ReplyReadings DecodeReadings(std::string_view frame);
 void TarkTiedot(const ReplyReadings& readings, std::string& weightText, std::string& mark,
                 bool& errorFlag);
 
+// What a run records of a reply's readings: the station weight (the chosen
+// weight text read as a plain whole number, so 0 for one with a decimal
+// comma), the settled flag, and whether the check failed, which sets the
+// run's error flag.
+struct CheckedReadings {
+    std::int32_t weight = 0;
+    bool settled = false;
+    bool checkFailed = false;
+};
+CheckedReadings CheckReadings(const ReplyReadings& readings);
+
 // Why readings fail the reading check, in a technician's words: `cause` is
 // "unreadable" (a reading the tool cannot read), "disagree" (apart by more
 // than the largest division) or "unsettled" (not stable), in the order the

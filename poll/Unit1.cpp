@@ -3,7 +3,6 @@
 #include <optional>
 
 #include "poll/Frames.h"
-#include "text/WholeNumber.h"
 
 TForm1::TForm1(EventLoop& loop, FrameLink& link, TextOutput& output, PollObserver& observer)
     : loop_(loop), link_(link), output_(output), observer_(observer),
@@ -41,7 +40,7 @@ void TForm1::Timer1Timer() {
         LukuKomento();
         return;
     }
-    sequenceNumber_ = sequenceNumber_ % 255 + 1;
+    sequenceNumber_ = NextSequenceNumber(sequenceNumber_);
     observer_.TriggerSending(sequenceNumber_);
     link_.Lahetys(TriggerFrame(sequenceNumber_));
     phase_ = Phase::Polling;
@@ -83,12 +82,19 @@ std::string TForm1::ResultLine() const {
         if (!station.selected) continue;
         if (!first) line += ';';
         first = false;
-        line += std::to_string(n) + (station.settled ? ",0," : ",1,") + std::to_string(station.weight);
+        line += ResultGroup(n, station.settled, station.weight);
     }
     return line;
 }
 
-void TForm1::Close() { loop_.Quit(); }
+void TForm1::Close() {
+    if (OnClose) OnClose();
+    else loop_.Quit();
+}
+
+std::string ResultGroup(int station, bool settled, std::int32_t weight) {
+    return std::to_string(station) + (settled ? ",0," : ",1,") + std::to_string(weight);
+}
 
 void TForm1::SarjaTulo(const std::string& chunk) {
     replyBuffer_ += chunk;
@@ -117,14 +123,11 @@ void TForm1::AcceptReply() {
         observer_.NoStationAddressed(replyBuffer_);
         return;
     }
-    std::string weightText;
-    std::string mark;
-    bool checkFailed = false;
-    TarkTiedot(readings_, weightText, mark, checkFailed);
-    errorFlag_ = errorFlag_ || checkFailed;
+    const CheckedReadings checked = CheckReadings(readings_);
+    errorFlag_ = errorFlag_ || checked.checkFailed;
     Station& station = stations_[Index(*n)];
-    station.weight = ParseWholeNumber(weightText).value_or(0);
+    station.weight = checked.weight;
     station.requestState += 1;
-    station.settled = mark == "V";
-    observer_.ReplyRecorded(*n, station.tries, readings_, station.weight, station.settled, checkFailed);
+    station.settled = checked.settled;
+    observer_.ReplyRecorded(*n, station.tries, readings_, station.weight, station.settled, checked.checkFailed);
 }

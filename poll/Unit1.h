@@ -11,6 +11,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "platform/EventLoop.h"
@@ -37,6 +38,11 @@ public:
     void LukuKomento();
     // SarjaTulo ("serial input"): takes one received chunk.
     void SarjaTulo(const std::string& chunk) override;
+
+    // What closing the form does. Unset, it ends the event loop, as the
+    // tool's main form does; a program whose poll cycle is one tool among
+    // others sets it.
+    std::function<void()> OnClose;
 
     // Marks a station named on the command line; numbers outside 1-14 name
     // no station and are skipped.
@@ -80,3 +86,7 @@ private:
     ReplyReadings readings_{};
     int lastAsked_ = 0;  // the station of the last read request, for its time-out
 };
+
+// A station's group in the result line: its number, 0 when settled or 1 when
+// not, and its weight, e.g. "3,0,1250".
+std::string ResultGroup(int station, bool settled, std::int32_t weight);

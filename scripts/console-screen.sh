@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
-# The terminal console's screen as text, for the README: scalepoll-console
+# The terminal console's two pages as text, for the README: scalepoll-console
 # in an 80 x 24 tmux pane on COM1, a pseudo-terminal where scalepoll-sim plays
-# station 1 (COM2..COM4 paths that do not exist); the read request for
-# station 1 is typed as the test text and sent, and the screen is captured
-# once the station's reply shows under Received.
+# stations 1 and 2 (COM2..COM4 paths that do not exist). A trigger goes out,
+# station 1 is asked and station 2 too, and the test console is captured once
+# both replies are read; then one line check over stations 1 to 3, captured
+# when it is done.
 #
 #   scripts/console-screen.sh            prints the screen
 #   scripts/console-screen.sh --readme   puts it in README.md, between the
@@ -21,7 +22,8 @@ root=$PWD
 keys() { tmux -L "$socket" send-keys -t console "$@"; }
 wait_for() { eventually "\"$1\" on the screen" on_screen "$1"; }
 
-"$root/build/tools/sim/scalepoll-sim" --station 1:weight=1250 >sim.out 2>sim.err &
+"$root/build/tools/sim/scalepoll-sim" --station 1:weight=1250 --station 2:weight=-805,decimals=1,unstable \
+  >sim.out 2>sim.err &
 sim_pid=$!
 for _ in $(seq 100); do [ -s sim.out ] && break; sleep 0.05; done
 pty=$(head -n 1 sim.out)
@@ -31,15 +33,22 @@ tmux -L "$socket" -f /dev/null new-session -d -s console -x 80 -y 24 \
    "SCALEPOLL_COM1='$pty' SCALEPOLL_COM2='$work/none2' SCALEPOLL_COM3='$work/none3' \
     SCALEPOLL_COM4='$work/none4' '$console' COM1 9600 8 None 1"
 wait_for "in use: COM1 (open)"
-# From the port choice to the test text, which is emptied, then the request.
-keys Tab Tab Tab Tab Tab Tab Tab End
-for _ in $(seq 9); do keys BSpace; done
-keys -l '#2&10?M#13#4'
+# From the port choice on to Trigger, then back to the station field.
+for _ in $(seq 11); do keys Tab; done
 keys Enter
-wait_for "!0001250<13>"
+wait_for "last trigger: sequence 02"
+keys BTab BTab BSpace 1 Enter
+wait_for "taken: 1,0,1250"
+keys BSpace 2 Enter
+wait_for "modem error: reading 1 unsettled"
+dialog=$(screen | sed 's/ *$//')
 
-# Without the blanks at the ends of the lines.
-captured=$(screen | sed 's/ *$//')
+# The check page: stations 1, 2 and 3 ticked, one cycle.
+keys F2 Space Right Space Right Space Tab Tab Enter
+for _ in $(seq 300); do on_screen "check done: 1 cycle" && break; sleep 0.1; done
+wait_for "check done: 1 cycle"
+captured=$(printf '%s\n\n%s' "$dialog" "$(screen | sed 's/ *$//')")
+
 if [ "${1:-}" != --readme ]; then
   printf '%s\n' "$captured"
   exit 0

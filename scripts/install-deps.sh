@@ -15,7 +15,8 @@ case "${1:-linux}" in
                    libncurses-dev tmux strace man-db qemu-system-x86 busybox-static ser2net) ;;
   windows) packages=(cmake make g++-mingw-w64-x86-64-posix googletest wine wine64 ser2net
                      # the settings window's test: a virtual display, X input, the window's picture
-                     xvfb xdotool imagemagick) ;;
+                     # and reading it back
+                     xvfb xdotool imagemagick tesseract-ocr) ;;
   package) packages=(cmake make g++ libncurses-dev man-db dpkg-dev lintian zip g++-mingw-w64-x86-64-posix
                      # the MSI: built by wixl, its PATH entry added by msitools, tried under Wine;
                      # unzip lists the zip

@@ -1,19 +1,25 @@
 #include "tools/console/Console.h"
 
 #include <algorithm>
+#include <cctype>
 #include <iterator>
+
+#include "text/WholeNumber.h"
 
 namespace {
 
-constexpr Control kTabOrder[] = {Control::Port,   Control::Speed,    Control::DataBits, Control::Parity,
-                                 Control::StopBits, Control::Ok,     Control::Cancel,   Control::TestText,
-                                 Control::Laheta, Control::Nollaa};
+constexpr Control kTabOrder[] = {Control::Port,    Control::Speed,  Control::DataBits, Control::Parity,
+                                 Control::StopBits, Control::Ok,    Control::Cancel,   Control::TestText,
+                                 Control::Laheta,  Control::Station, Control::Ask,     Control::Trigger,
+                                 Control::Nollaa,  Control::Ticks,  Control::Repeat,   Control::Poll,
+                                 Control::Stop};
 
 bool IsQuitLetter(const ConsoleKey& key) { return key.kind == ConsoleKey::Character && key.character == 'q'; }
 
 }  // namespace
 
-DialogConsole::DialogConsole(TSarja1& form) : form_(form), cursor_(form.LahData.size()) {
+DialogConsole::DialogConsole(StationConsole& stations)
+    : stations_(stations), form_(stations.Sarja1), cursor_(form_.LahData.size()) {
     form_.OnMessage = [this](const std::string& text) { message_ = text; };
 }
 
@@ -24,6 +30,8 @@ void DialogConsole::Press(const ConsoleKey& key) {
         message_.clear();  // any key puts the message away
     } else if (OpenList() != nullptr) {
         PressInList(key);
+    } else if (key.kind == ConsoleKey::Escape && stations_.Checking()) {
+        stations_.StopClick();  // Esc stops a check, whatever has the focus
     } else if (!form_.Visible) {
         if (key.kind == ConsoleKey::Enter) form_.Visible = true;
         if (IsQuitLetter(key)) quitting_ = true;
@@ -57,13 +65,42 @@ void DialogConsole::PressInDialog(const ConsoleKey& key) {
         case ConsoleKey::Up: MoveFocus(-1); return;
         case ConsoleKey::Escape: form_.BitBtn2Click(); return;
         case ConsoleKey::Enter: Activate(); return;
+        case ConsoleKey::OtherPage: focus_ = ShownPage() == Page::Dialog ? Control::Ticks : Control::Port; return;
         default: break;
     }
+    const bool space = key.kind == ConsoleKey::Character && key.character == ' ';
     if (focus_ == Control::TestText) {
         EditTestText(key);
+    } else if (focus_ == Control::Station && (key.kind != ConsoleKey::Character || std::isdigit(static_cast<unsigned char>(key.character)))) {
+        EditStation(key);
+    } else if (focus_ == Control::Ticks && (key.kind == ConsoleKey::Left || key.kind == ConsoleKey::Right)) {
+        MoveTickMarker(key);
+    } else if ((focus_ == Control::Ticks || focus_ == Control::Repeat) && space) {
+        Activate();
     } else if (IsQuitLetter(key)) {
         quitting_ = true;
     }
+}
+
+// A digit typed into the station field adds to its number while that stays
+// a station (at most 14), and otherwise starts a new number: 3, 1, 4 gives
+// 14. Backspace takes the last digit back.
+void DialogConsole::EditStation(const ConsoleKey& key) {
+    std::string& text = stations_.StationText;
+    if (key.kind == ConsoleKey::Character) {
+        const auto longer = ParseWholeNumber(text + key.character);
+        if (!longer || *longer > kStationCount) text.clear();
+        text += key.character;
+    } else if (key.kind == ConsoleKey::Backspace && !text.empty()) {
+        text.pop_back();
+    } else if (key.kind == ConsoleKey::Delete) {
+        text.clear();
+    }
+}
+
+void DialogConsole::MoveTickMarker(const ConsoleKey& key) {
+    const int step = key.kind == ConsoleKey::Left ? -1 : 1;
+    markedStation_ = std::clamp(markedStation_ + step, 1, kStationCount);
 }
 
 void DialogConsole::EditTestText(const ConsoleKey& key) {
@@ -87,11 +124,22 @@ void DialogConsole::EditTestText(const ConsoleKey& key) {
 
 void DialogConsole::Activate() {
     switch (focus_) {
-        case Control::Ok: form_.BitBtn1Click(); break;
+        case Control::Ok: stations_.OkClick(); break;
         case Control::Cancel: form_.BitBtn2Click(); break;
         case Control::TestText:
         case Control::Laheta: form_.LahetaClick(); break;
-        case Control::Nollaa: form_.NollaaClick(); break;
+        case Control::Station:
+        case Control::Ask: stations_.AskClick(); break;
+        case Control::Trigger: stations_.TriggerClick(); break;
+        case Control::Nollaa: stations_.NollaaClick(); break;
+        case Control::Ticks: {
+            bool& ticked = stations_.Ticked[static_cast<std::size_t>(markedStation_ - 1)];
+            ticked = !ticked;
+            break;
+        }
+        case Control::Repeat: stations_.Repeat = !stations_.Repeat; break;
+        case Control::Poll: stations_.PollClick(); break;
+        case Control::Stop: stations_.StopClick(); break;
         default: OpenPickList(); break;
     }
 }

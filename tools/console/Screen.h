@@ -12,7 +12,7 @@
 #include <memory>
 #include <vector>
 
-#include "serial/Sarja1_u.h"
+#include "serial/StationConsole.h"
 #include "tools/console/Console.h"
 
 struct screen;
@@ -28,7 +28,7 @@ public:
 
     // The keys pressed since the last call, in order; other input is dropped.
     std::vector<ConsoleKey> ReadKeys();
-    void Draw(const TSarja1& form, const DialogConsole& console);
+    void Draw(const StationConsole& stations, const DialogConsole& console);
 
 private:
     screen* terminal_;

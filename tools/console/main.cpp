@@ -13,7 +13,7 @@
 #include "platform/SerialPort.h"
 #include "platform/TextOutput.h"
 #include "platform/TimeSource.h"
-#include "serial/Sarja1_u.h"
+#include "serial/StationConsole.h"
 #include "tools/console/Console.h"
 #include "tools/console/Screen.h"
 
@@ -42,11 +42,24 @@ In the dialog:
                             is, after '#' decimal numbers (or $hex) as one
                             byte each, e.g. &at#13#10 or #2&10?M#13#4;
                             Lahto shows what went out
+  Station, Ask, Trigger     Ask (or Enter in the station field) sends the
+                            read request of station 1-14, Trigger a trigger
+                            frame with the next sequence number, each with
+                            fill bytes and DTR low as a run sends them
   Received, Nollaa          the bytes received, live: 33-126 as themselves,
-                            others as <code>; Nollaa clears them
+                            others as <code>; below them each reply read as a
+                            run reads it: station, sequence number, the three
+                            readings and the verdict (taken, modem error, not
+                            taken and why); Nollaa clears both
 
-Keys: Tab or Down moves to the next control, Shift-Tab or Up back; q or F10
-quits (in the test text only F10, Ctrl-C too).
+The line check (F2): tick stations (Left/Right, Space), Repeat or not, Poll
+runs scalepoll's own weighing over them, once or until Stop (or Esc), and
+counts per station: answers at the first and a later try, silent cycles,
+frames not taken (checksum, sequence), modem errors, answer times and the
+last weight, with each cycle's result line.
+
+Keys: Tab or Down moves to the next control, Shift-Tab or Up back; F2 moves
+between the pages; q or F10 quits (in the test text only F10, Ctrl-C too).
 
 Environment: SCALEPOLL_COM1 ... SCALEPOLL_COM4 name the devices of COM1-COM4
 (default /dev/ttyS0 ... /dev/ttyS3). With scalepoll-sim on a pseudo-terminal:
@@ -56,19 +69,17 @@ Environment: SCALEPOLL_COM1 ... SCALEPOLL_COM4 name the devices of COM1-COM4
 
 // The console on the event loop: a keyboard timer handles the keys that have
 // arrived, waking only once the terminal has input, and the screen is drawn
-// again after every tick and every chunk received.
-class ConsoleProgram final : public ChunkReceiver {
+// again after every tick and whenever the station console changes.
+class ConsoleProgram {
 public:
-    ConsoleProgram(EventLoop& loop, TSarja1& form, Screen& screen)
-        : loop_(loop), form_(form), screen_(screen), console_(form), keyboard_(STDIN_FILENO),
+    ConsoleProgram(EventLoop& loop, StationConsole& stations, Screen& screen)
+        : loop_(loop), stations_(stations), screen_(screen), console_(stations), keyboard_(STDIN_FILENO),
           keys_(loop, kKeyPollMs, [this] { PollKeys(); }) {
-        form_.ConnectReceiver(*this);
+        stations_.OnChange = [this] { screen_.Draw(stations_, console_); };
         keys_.WaitFor(&keyboard_);
         keys_.Enable();
-        screen_.Draw(form_, console_);
+        screen_.Draw(stations_, console_);
     }
-
-    void SarjaTulo(const std::string&) override { screen_.Draw(form_, console_); }
 
 private:
     void PollKeys() {
@@ -77,11 +88,11 @@ private:
             loop_.Quit();
             return;
         }
-        screen_.Draw(form_, console_);
+        screen_.Draw(stations_, console_);
     }
 
     EventLoop& loop_;
-    TSarja1& form_;
+    StationConsole& stations_;
     Screen& screen_;
     DialogConsole console_;
     DescriptorWaitable keyboard_;
@@ -111,11 +122,11 @@ int main(int argc, char** argv) {
         return 1;
     }
     EventLoop loop(SystemTime());
-    TSarja1 Sarja1(loop, SystemSerialPorts());
-    if (!arguments.empty()) Sarja1.TakeSettings(arguments);
-    Sarja1.AsetaComm();
-    Sarja1.Visible = true;
-    ConsoleProgram program(loop, Sarja1, *screen);
+    StationConsole stations(loop, SystemSerialPorts());
+    if (!arguments.empty()) stations.Sarja1.TakeSettings(arguments);
+    stations.OpenPort();
+    stations.Sarja1.Visible = true;
+    ConsoleProgram program(loop, stations, *screen);
     loop.Run();
     return 0;
 }

@@ -69,7 +69,7 @@ eventually "the simulator reads the request" line_received " 02 31 30 3F 4D 0D 0
 eventually "the station's reply shows as it arrives" on_screen "!0001250<13>"
 
 # Nollaa clears the received bytes; F10 quits.
-keys Tab Tab Enter
+keys Tab Tab Tab Tab Tab Enter
 eventually "Nollaa clears the received bytes" not_on_screen "!0001250"
 keys F10
 eventually "F10 quits" bash -c "! tmux -L '$socket' has-session -t console 2>/dev/null"

@@ -2,6 +2,7 @@
 // which keys quit. No terminal: keys go straight to DialogConsole.
 #include <gtest/gtest.h>
 
+#include "poll/Frames.h"
 #include "tests/support/FakeSerialPorts.h"
 #include "tests/support/TemporaryDirectory.h"
 #include "tools/console/Console.h"
@@ -18,8 +19,9 @@ struct ConsoleFixture : ::testing::Test {
     VirtualTime time;
     EventLoop loop{time};
     FakeSerialPorts line{time};
-    TSarja1 form{loop, line};
-    DialogConsole console{form};
+    StationConsole stations{loop, line};
+    TSarja1& form = stations.Sarja1;
+    DialogConsole console{stations};
 
     ConsoleFixture() { form.Visible = true; }
 
@@ -29,8 +31,8 @@ struct ConsoleFixture : ::testing::Test {
     }
 };
 
-// From the port, back past Nollaa and Laheta.
-void FocusTestText(DialogConsole& console) { Press(console, ConsoleKey::BackTab, 3); }
+// From the port, on past the settings, OK and Cancel.
+void FocusTestText(DialogConsole& console) { Press(console, ConsoleKey::Tab, 7); }
 
 }  // namespace
 
@@ -52,7 +54,7 @@ TEST_F(ConsoleFixture, TestTextEditsAtTheCursor) {
     };
     for (const Case& c : cases) {
         form.LahData = "&at#10#13";
-        DialogConsole fresh(form);  // its cursor starts at the end
+        DialogConsole fresh(stations);  // its cursor starts at the end
         FocusTestText(fresh);
         ASSERT_EQ(fresh.Focus(), Control::TestText);
         for (const ConsoleKey& key : c.keys) fresh.Press(key);
@@ -109,4 +111,54 @@ TEST_F(ConsoleFixture, MessagesWaitForAKeyAndTheClosedDialogOpensWithEnter) {
     EXPECT_TRUE(form.Visible);
     Type("q");
     EXPECT_TRUE(console.Quitting());
+}
+
+TEST_F(ConsoleFixture, StationToolsAndTheLineCheckFromTheKeyboard) {
+    form.AsetaComm();
+    Press(ConsoleKey::Tab, 9);
+    ASSERT_EQ(console.Focus(), Control::Station);
+    struct Case {
+        const char* typed;
+        const char* field;
+    };
+    Press(ConsoleKey::Backspace);
+    // Digits add up to a station number, or start a new one past 14.
+    for (const Case& c : {Case{"12", "12"}, Case{"3", "3"}, Case{"14", "14"}}) {
+        Type(c.typed);
+        EXPECT_EQ(stations.StationText, c.field) << c.typed;
+    }
+    Press(ConsoleKey::Backspace);
+    Type("7");
+    EXPECT_EQ(stations.StationText, "7");
+    Press(ConsoleKey::Enter);
+    EXPECT_NE(line.written.find(ReadRequest(7)), std::string::npos);
+    Type("q");
+    EXPECT_TRUE(console.Quitting());
+}
+
+TEST_F(ConsoleFixture, TheCheckPageTicksStationsAndEscStopsTheCheckBeforeItCancels) {
+    form.AsetaComm();
+    Press(ConsoleKey::OtherPage);
+    EXPECT_EQ(console.ShownPage(), Page::Check);
+    Press(ConsoleKey::Right, 20);  // stops at station 14
+    Type(" ");
+    Press(ConsoleKey::Left);
+    Press(ConsoleKey::Enter);
+    EXPECT_TRUE(stations.Ticked[13]);
+    EXPECT_TRUE(stations.Ticked[12]);
+    EXPECT_EQ(std::count(stations.Ticked.begin(), stations.Ticked.end(), true), 2);
+    Press(ConsoleKey::Tab);
+    Type(" ");
+    EXPECT_TRUE(stations.Repeat);
+    Press(ConsoleKey::Tab);
+    Press(ConsoleKey::Enter);
+    EXPECT_TRUE(stations.Checking());
+    Press(ConsoleKey::Escape);
+    EXPECT_FALSE(stations.Checking());
+    EXPECT_TRUE(form.Visible);
+    Press(ConsoleKey::Escape);
+    EXPECT_FALSE(form.Visible);
+    Press(ConsoleKey::Enter);
+    Press(ConsoleKey::OtherPage);
+    EXPECT_EQ(console.Focus(), Control::Port);
 }

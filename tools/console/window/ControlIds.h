@@ -28,3 +28,21 @@
 #define IDC_LEGEND 130
 #define IDC_PORT_STATE 131
 #define IDC_OPEN_AGAIN 132
+
+// The station tools: the station to ask, Ask, Trigger, the last trigger's
+// sequence number, the decoded replies, and why the port failed.
+#define IDC_STATION 140
+#define IDC_ASK 141
+#define IDC_TRIGGER 142
+#define IDC_LAST_TRIGGER 143
+#define IDC_REPLIES 144
+#define IDC_PORT_PROBLEM 145
+
+// The line check: a tick for each station 1 to 14 (IDC_TICK1 + n - 1),
+// Repeat, Poll, Stop, how far it is, and its table with the result lines.
+#define IDC_TICK1 150
+#define IDC_REPEAT 170
+#define IDC_POLL 171
+#define IDC_STOP 172
+#define IDC_CHECK_STATE 173
+#define IDC_CHECK_TABLE 174

@@ -5,8 +5,10 @@
 #include <algorithm>
 #include <iterator>
 #include <system_error>
+#include <utility>
 #include <vector>
 
+#include "text/JonoKasi2.h"
 #include "tools/console/window/ControlIds.h"
 
 // A setting field, its pick list, and the form's handlers and texts for them.
@@ -30,12 +32,16 @@ constexpr SettingField kFields[] = {
      &TSarja1::StopBitti},
 };
 
-// The controls that work only while the dialog is open; Tulo always shows.
+// The controls that work only while the dialog is open; Tulo, the replies
+// and the check's table always show, and Stop stops a check whenever one
+// runs. Ask, Trigger and Poll also wait for the check to end.
 constexpr int kDialogControls[] = {IDC_COMBOBOX1, IDC_NOPEUS,  IDC_DATA,    IDC_PARITEETTI, IDC_STOPBITTI,
                                    IDC_LISTANOP,  IDC_LISTDATA, IDC_LISTPARITY, IDC_LISTSTOP, IDOK,
-                                   IDCANCEL,      IDC_LAHDATA, IDC_LAHETA,  IDC_LAHTO,      IDC_NOLLAA};
+                                   IDCANCEL,      IDC_LAHDATA, IDC_LAHETA,  IDC_LAHTO,      IDC_NOLLAA,
+                                   IDC_STATION,   IDC_REPEAT};
 
 constexpr UINT_PTR kLoopTimerId = 1;
+constexpr UINT kFixedFontMessage = WM_APP + 1;
 constexpr const char* kMessageCaption = "scalepoll-console";
 
 const SettingField* FieldWith(int id) {
@@ -102,10 +108,23 @@ LRESULT IndexOf(const std::vector<std::string>& items, const std::string& text) 
     return at == items.end() ? -1 : at - items.begin();
 }
 
+// The lines of an edit control, ended by CR LF.
+std::string EditLines(const std::vector<std::string>& lines) {
+    std::string text;
+    for (const std::string& line : lines) text += line + "\r\n";
+    return text;
+}
+
+bool IsTick(int id) { return id >= IDC_TICK1 && id < IDC_TICK1 + kStationCount; }
+
 }  // namespace
 
-SettingsWindow::SettingsWindow(EventLoop& loop, TSarja1& form) : loop_(loop), form_(form) {
-    form_.ConnectReceiver(*this);
+SettingsWindow::SettingsWindow(EventLoop& loop, StationConsole& stations)
+    : loop_(loop), stations_(stations), form_(stations.Sarja1) {
+    stations_.OnChange = [this] {
+        ShowReceived();
+        ShowStations();
+    };
     form_.OnMessage = [this](const std::string& text) { ShowMessage(text); };
     CreateDialogParamA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(IDD_SETTINGS), nullptr, DialogProc,
                        reinterpret_cast<LPARAM>(this));
@@ -116,8 +135,10 @@ SettingsWindow::SettingsWindow(EventLoop& loop, TSarja1& form) : loop_(loop), fo
 
 SettingsWindow::~SettingsWindow() {
     form_.OnMessage = nullptr;
+    stations_.OnChange = nullptr;
     loopTimer_.reset();
     if (IsWindow(dialog_)) DestroyWindow(dialog_);
+    if (fixedFont_ != nullptr) DeleteObject(fixedFont_);
 }
 
 void SettingsWindow::Run() {
@@ -128,8 +149,6 @@ void SettingsWindow::Run() {
         DispatchMessageA(&message);
     }
 }
-
-void SettingsWindow::SarjaTulo(const std::string&) { ShowReceived(); }
 
 INT_PTR CALLBACK SettingsWindow::DialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam) {
     if (message == WM_INITDIALOG) {
@@ -155,7 +174,10 @@ void SettingsWindow::Initialise(HWND dialog) {
                           reinterpret_cast<DWORD_PTR>(this));
     }
     SetWindowSubclass(Control(IDC_LAHDATA), ControlProc, IDC_LAHDATA, reinterpret_cast<DWORD_PTR>(this));
+    SetWindowSubclass(Control(IDC_STATION), ControlProc, IDC_STATION, reinterpret_cast<DWORD_PTR>(this));
+    SendMessageA(Control(IDC_STATION), EM_LIMITTEXT, 2, 0);
     SetText(IDC_LEGEND, TSarja1::LahDataLegend);
+    UseFixedFont();
     Show();
     loopTimer_->Schedule();
 }
@@ -168,6 +190,12 @@ INT_PTR SettingsWindow::Handle(UINT message, WPARAM wParam) {
             loopTimer_->RunDue();
             Show();
             return TRUE;
+        case WM_DPICHANGED:
+            // The dialog manager scales the dialog's own font; the fixed one
+            // follows once it has.
+            PostMessageA(dialog_, kFixedFontMessage, 0, 0);
+            return FALSE;
+        case kFixedFontMessage: UseFixedFont(); return TRUE;
         case WM_CLOSE: DestroyWindow(dialog_); return TRUE;
         case WM_DESTROY: PostQuitMessage(0); return TRUE;
         default: return FALSE;
@@ -182,6 +210,17 @@ void SettingsWindow::Command(int id, int code) {
         if (code == EN_CHANGE) form_.LahData = TextOf(Control(IDC_LAHDATA));
         return;
     }
+    if (id == IDC_STATION) {
+        if (code == EN_CHANGE) stations_.StationText = TextOf(Control(IDC_STATION));
+        return;
+    }
+    if (IsTick(id) || id == IDC_REPEAT) {
+        if (code != BN_CLICKED) return;
+        const bool ticked = SendMessageA(Control(id), BM_GETCHECK, 0, 0) == BST_CHECKED;
+        if (id == IDC_REPEAT) stations_.Repeat = ticked;
+        else stations_.Ticked[static_cast<std::size_t>(id - IDC_TICK1)] = ticked;
+        return;
+    }
     if (id == IDC_COMBOBOX1) {
         if (code != CBN_SELCHANGE) return;
         form_.ComboBox1.Select(static_cast<std::size_t>(SendMessageA(Control(id), CB_GETCURSEL, 0, 0)));
@@ -192,11 +231,18 @@ void SettingsWindow::Command(int id, int code) {
         return;
     } else if (code == BN_CLICKED) {
         switch (id) {
-            case IDOK: form_.BitBtn1Click(); break;
-            case IDCANCEL: form_.BitBtn2Click(); break;
+            case IDOK: stations_.OkClick(); break;
+            case IDCANCEL:
+                if (stations_.Checking()) stations_.StopClick();
+                else form_.BitBtn2Click();
+                break;
             case IDC_OPEN_AGAIN: form_.Visible = true; break;
             case IDC_LAHETA: form_.LahetaClick(); break;
-            case IDC_NOLLAA: form_.NollaaClick(); break;
+            case IDC_NOLLAA: stations_.NollaaClick(); break;
+            case IDC_ASK: stations_.AskClick(); break;
+            case IDC_TRIGGER: stations_.TriggerClick(); break;
+            case IDC_POLL: stations_.PollClick(); break;
+            case IDC_STOP: stations_.StopClick(); break;
             default: return;
         }
     } else {
@@ -218,8 +264,9 @@ LRESULT SettingsWindow::HandleControl(HWND control, int id, UINT message, WPARAM
         return id == field->field ? HandleField(*field, control, message, wParam, lParam)
                                   : HandleList(*field, control, message, wParam, lParam);
     }
-    // The test text: Enter sends it, as Laheta does.
-    if (const auto answer = TakeKey(kEnter, message, wParam, lParam, [&] { Command(IDC_LAHETA, BN_CLICKED); }))
+    // The test text: Enter sends it, as Laheta does; the station: Enter asks it.
+    const int button = id == IDC_STATION ? IDC_ASK : IDC_LAHETA;
+    if (const auto answer = TakeKey(kEnter, message, wParam, lParam, [&] { Command(button, BN_CLICKED); }))
         return *answer;
     return DefSubclassProc(control, message, wParam, lParam);
 }
@@ -291,12 +338,13 @@ void SettingsWindow::Show() {
     const LRESULT port = IndexOf(form_.ComboBox1.Items, form_.ComboBox1.Text);
     if (SendMessageA(ports, CB_GETCURSEL, 0, 0) != port) SendMessageA(ports, CB_SETCURSEL, static_cast<WPARAM>(port), 0);
     for (const SettingField& field : kFields) SetText(field.field, form_.*field.text);
-    SetText(IDC_PORT_STATE, PortState(form_));
     SetText(IDC_LAHDATA, form_.LahData);
     SetText(IDC_LAHTO, form_.Lahto);
+    SetText(IDC_STATION, stations_.StationText);
     ShowLists();
     ShowOpenOrClosed();
     ShowReceived();
+    ShowStations();
 }
 
 // A list that opens shows the field's current item marked and takes the
@@ -337,6 +385,80 @@ void SettingsWindow::ShowReceived() {
     const auto end = static_cast<WPARAM>(shownTulo_.size());
     SendMessageA(tulo, EM_SETSEL, end, static_cast<LPARAM>(end));
     SendMessageA(tulo, EM_SCROLLCARET, 0, 0);
+}
+
+// The decoded replies, the port's problem and the check follow the station
+// console; the replies and the table scroll to their newest lines.
+void SettingsWindow::ShowStations() {
+    SetText(IDC_PORT_STATE, PortState(form_));
+    SetText(IDC_PORT_PROBLEM, stations_.PortProblem());
+    const auto trigger = stations_.LastTrigger();
+    SetText(IDC_LAST_TRIGGER,
+            trigger ? "last trigger: sequence " + IntToHexText(*trigger, 2) : std::string("no trigger sent yet"));
+    std::vector<std::string> replies;
+    for (const DecodedEntry& entry : stations_.Decoded()) {
+        replies.push_back(entry.heading);
+        if (!entry.readings.empty()) replies.push_back("    " + entry.readings);
+    }
+    const std::string text = EditLines(replies);
+    if (text != shownReplies_) {
+        shownReplies_ = text;
+        const HWND list = Control(IDC_REPLIES);
+        SetWindowTextA(list, text.c_str());
+        SendMessageA(list, EM_LINESCROLL, 0, SendMessageA(list, EM_GETLINECOUNT, 0, 0));
+    }
+    ShowCheck();
+}
+
+void SettingsWindow::ShowCheck() {
+    const bool open = form_.Visible;
+    const bool checking = stations_.Checking();
+    Enable(IDC_ASK, open && !checking, IDC_STATION);
+    Enable(IDC_TRIGGER, open && !checking, IDC_STATION);
+    Enable(IDC_POLL, open && !checking, IDC_STOP);
+    Enable(IDC_STOP, checking, IDC_POLL);
+    for (int n = 1; n <= kStationCount; ++n) {
+        const WPARAM state = stations_.Ticked[static_cast<std::size_t>(n - 1)] ? BST_CHECKED : BST_UNCHECKED;
+        SendMessageA(Control(IDC_TICK1 + n - 1), BM_SETCHECK, state, 0);
+        EnableWindow(Control(IDC_TICK1 + n - 1), open);
+    }
+    SendMessageA(Control(IDC_REPEAT), BM_SETCHECK, stations_.Repeat ? BST_CHECKED : BST_UNCHECKED, 0);
+    SetText(IDC_CHECK_STATE, stations_.CheckState());
+    std::vector<std::string> lines = stations_.CheckTable();
+    for (const std::string& result : stations_.ResultLines()) lines.push_back("result " + result);
+    const std::string table = EditLines(lines);
+    if (table == shownTable_) return;
+    shownTable_ = table;
+    const HWND edit = Control(IDC_CHECK_TABLE);
+    SetWindowTextA(edit, table.c_str());
+    SendMessageA(edit, EM_LINESCROLL, 0, SendMessageA(edit, EM_GETLINECOUNT, 0, 0));
+}
+
+// A button greyed while it has the focus hands it to the control that
+// takes over (Stop for Poll, and back), not to whatever comes next.
+void SettingsWindow::Enable(int id, bool enabled, int takesOver) {
+    const HWND control = Control(id);
+    if ((IsWindowEnabled(control) != FALSE) == enabled) return;
+    const bool focused = GetFocus() == control;
+    EnableWindow(control, enabled);
+    if (!enabled && focused) {
+        EnableWindow(Control(takesOver), TRUE);
+        Focus(takesOver);
+    }
+}
+
+// The replies and the check's table in a fixed-pitch font of the dialog's
+// size, so that their columns line up.
+void SettingsWindow::UseFixedFont() {
+    LOGFONTA font{};
+    GetObjectA(reinterpret_cast<HFONT>(SendMessageA(dialog_, WM_GETFONT, 0, 0)), sizeof font, &font);
+    font.lfPitchAndFamily = FIXED_PITCH | FF_MODERN;
+    font.lfWeight = FW_NORMAL;
+    lstrcpynA(font.lfFaceName, "Courier New", LF_FACESIZE);
+    const HFONT previous = std::exchange(fixedFont_, CreateFontIndirectA(&font));
+    for (const int id : {IDC_REPLIES, IDC_CHECK_TABLE})
+        SendMessageA(Control(id), WM_SETFONT, reinterpret_cast<WPARAM>(fixedFont_), TRUE);
+    if (previous != nullptr) DeleteObject(previous);
 }
 
 void SettingsWindow::SetText(int id, const std::string& text) { SetTextOf(Control(id), text); }

@@ -15,7 +15,7 @@
 #include "platform/SerialPort.h"
 #include "platform/TimeSource.h"
 #include "platform/win32/WriteAll.h"
-#include "serial/Sarja1_u.h"
+#include "serial/StationConsole.h"
 #include "tools/console/window/SettingsWindow.h"
 
 namespace {
@@ -43,8 +43,19 @@ In the window:
                             '&' text as it is, after '#' decimal numbers (or
                             $hex) as one byte each, e.g. &at#13#10 or
                             #2&10?M#13#4; Lahto shows what went out
+  Station, Ask, Trigger     Ask (or Enter in the station field) sends the
+                            read request of station 1-14, Trigger a trigger
+                            frame with the next sequence number, each with
+                            fill bytes and DTR low as a run sends them
   Received, Nollaa          the bytes received, live: 33-126 as themselves,
-                            others as <code>; Nollaa clears them
+                            others as <code>; below them each reply read as
+                            a run reads it, with its verdict (taken, modem
+                            error, not taken and why); Nollaa clears both
+  Line check                Poll runs scalepoll's own weighing over the
+                            ticked stations, once or, with Repeat ticked,
+                            until Stop (or Esc), and counts each station's
+                            answers, silences, frames not taken, modem
+                            errors and answer times, with each result line
 Tab and Shift-Tab move between the controls, Alt with an underlined letter
 goes to its control. Closing the window ends the program.
 
@@ -84,12 +95,12 @@ int main(int argc, char** argv) {
     const INITCOMMONCONTROLSEX controls{sizeof(INITCOMMONCONTROLSEX), ICC_STANDARD_CLASSES};
     InitCommonControlsEx(&controls);
     EventLoop loop(SystemTime());
-    TSarja1 Sarja1(loop, SystemSerialPorts());
-    if (!arguments.empty()) Sarja1.TakeSettings(arguments);
-    Sarja1.AsetaComm();
-    Sarja1.Visible = true;
+    StationConsole stations(loop, SystemSerialPorts());
+    if (!arguments.empty()) stations.Sarja1.TakeSettings(arguments);
+    stations.OpenPort();
+    stations.Sarja1.Visible = true;
     try {
-        SettingsWindow window(loop, Sarja1);
+        SettingsWindow window(loop, stations);
         window.Run();
     } catch (const std::exception& error) {
         return Tell(STD_ERROR_HANDLE, std::string("scalepoll-console: ") + error.what() + "\n", 1);

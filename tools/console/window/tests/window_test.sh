@@ -4,7 +4,8 @@
 # works it with messages, xdotool sends real mouse clicks and keys through
 # the X server, and the checks look at the window, at SARJA1.INI and at the
 # line. Wine's COM1 is a pseudo-terminal served by scalepoll-sim (station 1
-# answers at once, station 2 after 2.5 s); COM3 is a folder, which Wine
+# answers at once, station 2 after 2.5 s, station 3 at once, station 5 with
+# a wrong checksum in every reply); COM3 is a folder, which Wine
 # refuses to open as a port; every other COM port of the window's list is a
 # path that does not exist. Leaves a picture of the window in PICTURE.
 #
@@ -48,7 +49,8 @@ if [ -z "${WINEPREFIX:-}" ]; then
   own_prefix=1
 fi
 
-"$sim" --station 1:weight=1250 --station 2:weight=2500,delay=2500 --record "$work/line.rec" >"$work/sim.pty" &
+"$sim" --station 1:weight=1250 --station 2:weight=2500,delay=2500 --station 3:weight=3125 --station 5:bad-checksum \
+  --record "$work/line.rec" >"$work/sim.pty" &
 pids+=($!)
 for _ in $(seq 100); do [ -s "$work/sim.pty" ] && break; sleep 0.05; done
 pty=$(head -n 1 "$work/sim.pty")
@@ -98,6 +100,8 @@ driver_pid=$DRIVER_PID
 ports=101 nopeus=102 data=103 pariteetti=104 stopbitti=105
 listanop=112 listdata=113 listparity=114 liststop=115
 ok=1 lahdata=120 laheta=121 lahto=122 tulo=123 nollaa=124 legend=130 port_state=131 open_again=132
+station=140 ask_button=141 trigger=142 last_trigger=143 replies=144 tick1=150 repeat=170 poll=171 stop=172
+check_state=173 check_table=174
 
 ask() {
   echo "$*" >&"${DRIVER[1]}"
@@ -233,16 +237,47 @@ check "Cancel saves nothing" "$(printf 'COM1\r\n19200\r\n7\r\n1\r\n2\r\nTesti\r\
 ask click $open_again >/dev/null
 eventually "Open again opens the dialog" "Serial settings" caption
 
-# The picture: a read request answered, the dialog open.
-ask set $lahdata '#2&10?M#13#4' >/dev/null
-ask click $laheta >/dev/null
-eventually "the reply appears again" "*!0001250<13>*" text $tulo
+# The station tools: a line check over stations 1 and 3, repeated, stopped
+# in its third cycle; then a trigger (the check's runs sent 02), station 3
+# asked and taken with its weight, station 5 asked and not taken for its
+# checksum.
+ask click $nollaa >/dev/null
+ask click $tick1 >/dev/null
+ask click $((tick1 + 2)) >/dev/null
+ask click $repeat >/dev/null
+ask click $poll >/dev/null
+eventually "the check starts" "checking: cycle 1, until stopped" text $check_state
+for _ in $(seq 300); do matches "checking: cycle 3*" "$(ask text $check_state)" && break; sleep 0.1; done
+check "the check comes to its third cycle" "checking: cycle 3, until stopped" "$(ask text $check_state)"
+ask click $stop >/dev/null
+eventually "Stop ends the check" "check done: 2 cycles" text $check_state
+table=$(ask text $check_table)
+row1="      1     2     0      0        0        0     0 *1250"
+row3="      3     2     0      0        0        0     0 *3125"
+check "stations 1 and 3 answered both first tries" yes "$(matches "*$row1*$row3*" "$table" && echo yes || echo "$table")"
+ask click $trigger >/dev/null
+eventually "Trigger sends the next sequence number" "last trigger: sequence 03" text $last_trigger
+ask set $station 3 >/dev/null
+ask click $ask_button >/dev/null
+eventually "station 3 is taken with its weight" "*station 3  sequence 03 = trigger  taken: 3,0,3125*" text $replies
+ask set $station 5 >/dev/null
+ask click $ask_button >/dev/null
+eventually "station 5 is not taken for its checksum" "*station 5  sequence 03 = trigger  not taken: checksum*" \
+  text $replies
+
+# The picture: the replies read and the check's counts, the dialog open; the
+# replies as the picture shows them, read back from it.
 window_id=$(xdotool search --name "^Serial settings$" | head -n 1)
 width_at_96_dpi=$(window_width "$window_id")
 import -window "$window_id" "$work/window.png"
 colours=$(identify -format '%k' "$work/window.png")
 check "the picture of the window is not blank" yes "$([ "$colours" -gt 16 ] && echo yes || echo no)"
 cp "$work/window.png" "$picture"
+read -r left top right bottom <<<"$(ask rect $replies)"
+import -window root -crop "$((right - left))x$((bottom - top))+$left+$top" -resize 300% "$work/replies.png"
+shown=$(tesseract "$work/replies.png" - 2>/dev/null | tr -s ' ')
+check "the picture shows station 3 taken" yes "$(grep -q 'station 3 .*taken: 3,0,3125' <<<"$shown" && echo yes || echo "$shown")"
+check "the picture shows station 5 not taken" yes "$(grep -q 'station 5 .*not taken: checksum' <<<"$shown" && echo yes || echo "$shown")"
 
 # A modal message keeps the line going: the request to station 2 goes out,
 # OK cannot write SARJA1.INI (a folder stands in its place) and says so,
