@@ -31,6 +31,7 @@
 #include "platform/network/NetworkPort.h"
 #include "platform/SerialPort.h"
 #include "platform/win32/CommSettings.h"
+#include "platform/win32/Win32SerialPort.h"
 #include "platform/win32/SystemMessage.h"
 
 namespace {
@@ -92,43 +93,58 @@ private:
     OVERLAPPED record_{};
 };
 
+// The event of the wait for a byte, and in virtual time when the driver
+// will set it.
+class ArrivalWaitable final : public Waitable {
+public:
+    ArrivalWaitable(HANDLE event, CommApi& api) : event_(event), api_(api) {}
+    int Descriptor() override { return -1; }
+    void* Handle() override { return event_; }
+    std::optional<std::int64_t> ReadyAtMs() override { return api_.EventSetAtMs(event_); }
+
+private:
+    HANDLE event_;
+    CommApi& api_;
+};
+
 class Win32SerialPort final : public SerialPort {
 public:
-    explicit Win32SerialPort(HANDLE handle)
-        : handle_(handle),
+    Win32SerialPort(HANDLE handle, CommApi& api)
+        : api_(api),
+          handle_(handle),
           arrival_(std::make_unique<Overlapped>()),
           write_(std::make_unique<Overlapped>()),
-          input_(arrival_->Event()) {
+          input_(arrival_->Event(), api) {
         arrival_->bytes.resize(1);
         WatchArrival();
     }
     // A call under way writes into its record when it ends, so each is
     // cancelled and awaited before its record goes.
     ~Win32SerialPort() override {
-        CancelIoEx(handle_, nullptr);
+        api_.CancelIoEx(handle_, nullptr);
         if (!AwaitEnd(*arrival_)) static_cast<void>(arrival_.release());
         if (!AwaitEnd(*write_)) static_cast<void>(write_.release());
-        CloseHandle(handle_);
+        api_.CloseHandle(handle_);
     }
     Win32SerialPort(const Win32SerialPort&) = delete;
     Win32SerialPort& operator=(const Win32SerialPort&) = delete;
 
     void SetState(const CommState& state) override {
         DCB dcb = ToDcb(state);
-        SetCommState(handle_, &dcb);
+        api_.SetCommState(handle_, &dcb);
     }
-    void SetQueueSizes(std::uint16_t input, std::uint16_t output) override { SetupComm(handle_, input, output); }
+    void SetQueueSizes(std::uint16_t input, std::uint16_t output) override { api_.SetupComm(handle_, input, output); }
     void SetTimeouts(const CommTimeouts& timeouts) override {
         timeouts_ = ToCommTimeouts(timeouts);
-        SetCommTimeouts(handle_, &timeouts_);
+        api_.SetCommTimeouts(handle_, &timeouts_);
     }
     // Input discarded includes a byte the wait-for-a-byte read has taken.
     void Purge(bool input, bool output) override {
         const DWORD inputFlags = input ? PURGE_RXABORT | PURGE_RXCLEAR : 0;
         const DWORD outputFlags = output ? PURGE_TXABORT | PURGE_TXCLEAR : 0;
-        PurgeComm(handle_, inputFlags | outputFlags);
+        api_.PurgeComm(handle_, inputFlags | outputFlags);
         if (!input || !arrival_->underWay) return;
-        CancelIoEx(handle_, arrival_->Get());
+        api_.CancelIoEx(handle_, arrival_->Get());
         if (!AwaitEnd(*arrival_)) return;  // still under way: it stays the wait
         arrival_->underWay = false;
         WatchArrival();
@@ -137,7 +153,7 @@ public:
         COMSTAT status{};
         return ClearErrors(status) ? status.cbOutQue : 0;
     }
-    void SetDtr(bool raised) override { EscapeCommFunction(handle_, raised ? SETDTR : CLRDTR); }
+    void SetDtr(bool raised) override { api_.EscapeCommFunction(handle_, raised ? SETDTR : CLRDTR); }
 
     // Takes the byte the wait has read, if it has, then what the input queue
     // holds beside it, and waits for the next byte again.
@@ -152,7 +168,7 @@ public:
         if (!arrival_->underWay || !arrival_->Done() || capacity == 0) return true;
         arrival_->underWay = false;
         DWORD first = 0;
-        const bool ok = GetOverlappedResult(handle_, arrival_->Get(), &first, FALSE) != 0;
+        const bool ok = api_.GetOverlappedResult(handle_, arrival_->Get(), &first, FALSE) != 0;
         if (ok && first == 1) {
             static_cast<std::uint8_t*>(into)[0] = arrival_->bytes[0];
             got = 1;
@@ -173,7 +189,7 @@ public:
         const auto* from = static_cast<const std::uint8_t*>(bytes);
         write_->bytes.assign(from, from + ToDword(count));
         const DWORD size = ToDword(write_->bytes.size());
-        if (WriteFile(handle_, write_->bytes.data(), size, nullptr, write_->Start()) ||
+        if (api_.WriteFile(handle_, write_->bytes.data(), size, write_->Start()) ||
             GetLastError() == ERROR_IO_PENDING) {
             write_->underWay = true;
             return size;
@@ -185,12 +201,12 @@ public:
     // the device is gone, as then no write can follow.
     bool WaitWritable(std::int64_t timeoutMs) override {
         if (write_->underWay) {
-            if (WaitForSingleObject(write_->Event(), ToWaitMs(timeoutMs)) != WAIT_OBJECT_0) return true;
+            if (api_.WaitForSingleObject(write_->Event(), ToWaitMs(timeoutMs)) != WAIT_OBJECT_0) return true;
             return TakeWriteResult() || fault_->reason != PortFault::Reason::DeviceGone;
         }
         COMSTAT status{};
         if (!ClearErrors(status)) return Failed(PortFault::Reason::WriteFailed);  // no longer reaches a device
-        Sleep(ToWaitMs(std::min(timeoutMs, kFailedWriteWaitMs)));
+        api_.Sleep(ToWaitMs(std::min(timeoutMs, kFailedWriteWaitMs)));
         return true;
     }
 
@@ -200,10 +216,10 @@ public:
     // time covers that. The flush keeps no time limit of its own.
     bool Drain(std::int64_t timeoutMs) override {
         if (write_->underWay) {
-            if (WaitForSingleObject(write_->Event(), ToWaitMs(timeoutMs)) != WAIT_OBJECT_0) return false;
+            if (api_.WaitForSingleObject(write_->Event(), ToWaitMs(timeoutMs)) != WAIT_OBJECT_0) return false;
             if (!TakeWriteResult()) return false;
         }
-        return FlushFileBuffers(handle_) != 0 || Failed(PortFault::Reason::WriteFailed);
+        return api_.FlushFileBuffers(handle_) != 0 || Failed(PortFault::Reason::WriteFailed);
     }
 
     Waitable* Input() override { return &input_; }
@@ -211,7 +227,7 @@ public:
     std::optional<CommState> StateInForce() override {
         DCB dcb{};
         dcb.DCBlength = sizeof(DCB);
-        if (!GetCommState(handle_, &dcb)) return std::nullopt;
+        if (!api_.GetCommState(handle_, &dcb)) return std::nullopt;
         return FromDcb(dcb);
     }
 
@@ -227,7 +243,7 @@ private:
 
     bool ClearErrors(COMSTAT& status) {
         DWORD errors = 0;
-        return ClearCommError(handle_, &errors, &status) != 0;
+        return api_.ClearCommError(handle_, &errors, &status) != 0;
     }
 
     // Starts the wait for the next byte: a one-byte read with no time limit,
@@ -235,11 +251,11 @@ private:
     // event by hand, so that the next tick reads and reports why.
     void WatchArrival() {
         COMMTIMEOUTS noLimit{};
-        SetCommTimeouts(handle_, &noLimit);
+        api_.SetCommTimeouts(handle_, &noLimit);
         const bool started =
-            ReadFile(handle_, arrival_->bytes.data(), 1, nullptr, arrival_->Start()) || GetLastError() == ERROR_IO_PENDING;
+            api_.ReadFile(handle_, arrival_->bytes.data(), 1, arrival_->Start()) || GetLastError() == ERROR_IO_PENDING;
         const DWORD error = GetLastError();
-        SetCommTimeouts(handle_, &timeouts_);
+        api_.SetCommTimeouts(handle_, &timeouts_);
         arrival_->underWay = started;
         if (started) return;
         watchFailure_ = error;
@@ -254,8 +270,8 @@ private:
         const DWORD wanted = ToDword(std::min<std::size_t>(capacity, status.cbInQue));
         if (wanted == 0) return true;
         DWORD read = 0;
-        if (!ReadFile(handle_, into, wanted, nullptr, read_.Start()) && GetLastError() != ERROR_IO_PENDING) return false;
-        if (!GetOverlappedResult(handle_, read_.Get(), &read, TRUE)) return false;
+        if (!api_.ReadFile(handle_, into, wanted, read_.Start()) && GetLastError() != ERROR_IO_PENDING) return false;
+        if (!api_.GetOverlappedResult(handle_, read_.Get(), &read, TRUE)) return false;
         got += read;
         return true;
     }
@@ -265,24 +281,25 @@ private:
     bool TakeWriteResult() {
         write_->underWay = false;
         DWORD written = 0;
-        return GetOverlappedResult(handle_, write_->Get(), &written, FALSE) != 0 ||
+        return api_.GetOverlappedResult(handle_, write_->Get(), &written, FALSE) != 0 ||
                Failed(PortFault::Reason::WriteFailed);
     }
 
     // Waits, at most kCancelWaitMs, for a cancelled call to end; true when it
     // has. A record whose call does not end is let go of on close rather than
     // freed under it, so that closing never holds up the end of a run.
-    static bool AwaitEnd(Overlapped& call) {
+    bool AwaitEnd(Overlapped& call) {
         if (!call.underWay || call.Done()) return true;
-        WaitForSingleObject(call.Event(), kCancelWaitMs);
+        api_.WaitForSingleObject(call.Event(), kCancelWaitMs);
         return call.Done();
     }
 
+    CommApi& api_;
     HANDLE handle_;
     std::unique_ptr<Overlapped> arrival_;
     std::unique_ptr<Overlapped> write_;
     Overlapped read_;
-    HandleWaitable input_;
+    ArrivalWaitable input_;
     COMMTIMEOUTS timeouts_{};
     std::optional<DWORD> watchFailure_;  // why the last wait for a byte could not start
     std::optional<PortFault> fault_;
@@ -330,7 +347,7 @@ private:
             lastFailure_ = LocalOpenFailure(GetLastError());
             return nullptr;
         }
-        return std::make_unique<Win32SerialPort>(handle);
+        return MakeWin32SerialPort(handle, SystemCommApi());
     }
 
     // A port another program has open answers "access denied": ports are
@@ -351,6 +368,10 @@ private:
 };
 
 }  // namespace
+
+std::unique_ptr<SerialPort> MakeWin32SerialPort(HANDLE handle, CommApi& api) {
+    return std::make_unique<Win32SerialPort>(handle, api);
+}
 
 SerialPorts& SystemSerialPorts() {
     static Win32SerialPorts ports;
