@@ -122,6 +122,7 @@ public:
           handle_(handle),
           arrival_(std::make_unique<Overlapped>()),
           write_(std::make_unique<Overlapped>()),
+          read_(std::make_unique<Overlapped>()),
           input_(arrival_->Event(), api) {
         arrival_->bytes.resize(1);
         WatchArrival();
@@ -132,6 +133,7 @@ public:
         api_.CancelIoEx(handle_, nullptr);
         if (!AwaitEnd(*arrival_)) static_cast<void>(arrival_.release());
         if (!AwaitEnd(*write_)) static_cast<void>(write_.release());
+        if (!AwaitEnd(*read_)) static_cast<void>(read_.release());
         api_.CloseHandle(handle_);
     }
     Win32SerialPort(const Win32SerialPort&) = delete;
@@ -148,6 +150,7 @@ public:
         if (!SetArrivalAside()) return;  // a read that does not end would hold the size for ever
         api_.SetupComm(handle_, input, output);
         if (!watchFailure_) WatchArrival();
+        if (held_) SetEvent(arrival_->Event());  // for the next tick to take it
     }
     // Kept for the reads that take what the input queue holds; they are put
     // in force just before each, as some drivers apply time-outs to the read
@@ -181,7 +184,11 @@ public:
         got = 0;
         if (capacity == 0) return true;
         auto* bytes = static_cast<std::uint8_t*>(into);
-        if (held_) bytes[got++] = *std::exchange(held_, std::nullopt);
+        if (held_) {
+            bytes[got++] = *std::exchange(held_, std::nullopt);
+            // Its event was set by hand; a wait under way sets it again when it ends.
+            if (arrival_->underWay) ResetEvent(arrival_->Event());
+        }
         if (watchFailure_) {
             if (got > 0) return true;
             SetLastError(*std::exchange(watchFailure_, std::nullopt));
@@ -308,22 +315,27 @@ private:
     // take, so the read ends at once, under the port's own time-outs.
     // Adds the count to `got`, also of a read that failed or was cut short:
     // those bytes have left the driver. Never waits more than
-    // kQueuedReadWaitMs, then kCancelWaitMs for the cancel.
+    // kQueuedReadWaitMs, then kCancelWaitMs for the cancel; a read that did
+    // not end even then keeps its record until it does.
     bool ReadQueued(std::uint8_t* into, std::size_t capacity, std::size_t& got) {
+        if (read_->underWay) {
+            if (!read_->Done()) return false;
+            read_->underWay = false;
+        }
         COMSTAT status{};
         if (!ClearErrors(status)) return false;
         const DWORD wanted = ToDword(std::min<std::size_t>(capacity, status.cbInQue));
         if (wanted == 0) return true;
         api_.SetCommTimeouts(handle_, &timeouts_);
-        read_.underWay = api_.ReadFile(handle_, into, wanted, read_.Start()) || GetLastError() == ERROR_IO_PENDING;
-        if (!read_.underWay) return false;
-        if (api_.WaitForSingleObject(read_.Event(), kQueuedReadWaitMs) != WAIT_OBJECT_0) {
-            api_.CancelIoEx(handle_, read_.Get());
-            if (!AwaitEnd(read_)) return false;  // still under way: its bytes are lost
+        read_->underWay = api_.ReadFile(handle_, into, wanted, read_->Start()) || GetLastError() == ERROR_IO_PENDING;
+        if (!read_->underWay) return false;
+        if (api_.WaitForSingleObject(read_->Event(), kQueuedReadWaitMs) != WAIT_OBJECT_0) {
+            api_.CancelIoEx(handle_, read_->Get());
+            if (!AwaitEnd(*read_)) return false;
         }
-        read_.underWay = false;
+        read_->underWay = false;
         DWORD read = 0;
-        const bool ok = api_.GetOverlappedResult(handle_, read_.Get(), &read, FALSE) != 0;
+        const bool ok = api_.GetOverlappedResult(handle_, read_->Get(), &read, FALSE) != 0;
         got += read;
         return ok;
     }
@@ -364,7 +376,7 @@ private:
     HANDLE handle_;
     std::unique_ptr<Overlapped> arrival_;
     std::unique_ptr<Overlapped> write_;
-    Overlapped read_;
+    std::unique_ptr<Overlapped> read_;
     ArrivalWaitable input_;
     COMMTIMEOUTS timeouts_{};
     std::optional<DWORD> watchFailure_;  // why the last wait for a byte, or a read after it, failed

@@ -227,6 +227,29 @@ TEST(Win32DriverModel, CtsPausingTheTransmitterMidFrameKeepsDtrDownUntilTheFrame
     }
 }
 
+// A larger input queue waits in the driver behind the wait for a byte: the
+// port sets the wait aside for it, and the byte it had taken is read at the
+// next tick.
+TEST(Win32DriverModel, AQueueSizeChangeKeepsTheByteTheWaitHasTaken) {
+    for (const auto& v : kVariants) {
+        SCOPED_TRACE(v.name);
+        VirtualTime time;
+        SerialDriverModel model(time, v.variant);
+        ModelPorts ports(model);
+        const auto port = ports.Open(1);
+        model.Arrive(0, "A");
+        time.Advance(5);
+        port->SetQueueSizes(8192, 2048);
+        EXPECT_EQ(model.Hangs(), std::vector<std::string>{});
+        EXPECT_EQ(port->Input()->ReadyAtMs(), time.NowMs());
+        char got[4] = {};
+        std::size_t count = 0;
+        EXPECT_TRUE(port->Read(got, sizeof got, count));
+        EXPECT_EQ(std::string(got, count), "A");
+        EXPECT_EQ(port->Input()->ReadyAtMs(), std::nullopt);  // a new wait, and nothing more coming
+    }
+}
+
 // A purge that aborts a write under way ends it "cancelled": output thrown
 // away on purpose, not a device that went away, and the next write goes.
 TEST(Win32DriverModel, AWriteAbortedByAPurgeIsNoLostDevice) {
