@@ -1,6 +1,7 @@
 #include "serial/SerialDrv.h"
 
 #include <algorithm>
+#include <optional>
 
 namespace {
 
@@ -24,6 +25,10 @@ constexpr CommTimeouts kTimeouts{1, 0, 1, 0, 0};
 // up within 10 ms of the last stop bit, and rounding to the clock (up to
 // 2 ms), waking up and the DTR request's own trip to the chip come on top.
 constexpr std::int64_t kHandOverAllowanceUs = 4000;
+
+// What a UART's transmit FIFO holds: with a handshake on, the port's wait
+// until sent may end with this many characters still to go.
+constexpr std::size_t kFifoCharacters = 16;
 
 }  // namespace
 
@@ -53,9 +58,23 @@ void TSerialDriver::ClosePort() {
 
 void TSerialDriver::ApplyLineSettings() {
     if (!IsPortOpen()) return;
-    port_->SetState(LineState());
+    const CommState asked = LineState();
+    port_->SetState(asked);
+    lineInForce_ = LineInForce(asked);
     PurgeBuffers(true, true);
     port_->SetQueueSizes(inBufSize_, outBufSize_);
+}
+
+// The framing the bytes go out with is the one read back from the port: a
+// setting the device refused leaves the previous one in force, and some
+// adapters force their own (a CP2101 keeps 8N1). What was asked stands where
+// the port cannot tell. Handshaking is taken as asked: it is not read back.
+CommState TSerialDriver::LineInForce(const CommState& asked) const {
+    std::optional<CommState> inForce = port_->StateInForce();
+    if (!inForce || inForce->baudRate == 0) return asked;
+    inForce->rtsCtsHandshake = asked.rtsCtsHandshake;
+    inForce->xonXoff = asked.xonXoff;
+    return *inForce;
 }
 
 CommState TSerialDriver::LineState() const {
@@ -115,13 +134,20 @@ std::int32_t TSerialDriver::SendBlock(const void* bytes, std::int32_t count) {
 // sooner than the bytes before them have left.
 void TSerialDriver::NoteHandedOver(std::int64_t atMs, std::int32_t count) {
     if (count <= 0) return;
-    wireFreeUs_ = std::max(wireFreeUs_, atMs * 1000) + LineTimeMicros(LineState(), static_cast<std::size_t>(count));
+    wireFreeUs_ = std::max(wireFreeUs_, atMs * 1000) + LineTimeMicros(lineInForce_, static_cast<std::size_t>(count));
 }
 
 bool TSerialDriver::DrainOutput() {
     if (!IsPortOpen()) return false;
     const std::int64_t limitMs = lastSendProgressMs_ + OutputTimeout;
     const bool drained = port_->Drain(std::max<std::int64_t>(0, limitMs - loop_.NowMs()));
+    // A handshake (RTS/CTS, XON/XOFF) can pause the transmitter, so the line
+    // time counted from the write may end with bytes still waiting. The
+    // port's wait ends once the last bytes are in the UART's FIFO at the
+    // latest, so a FIFO's worth of characters from there covers them, at the
+    // cost of DTR going up that much later when nothing paused.
+    if (drained && (lineInForce_.rtsCtsHandshake || lineInForce_.xonXoff))
+        wireFreeUs_ = std::max(wireFreeUs_, loop_.NowMs() * 1000 + LineTimeMicros(lineInForce_, kFifoCharacters));
     const std::int64_t wireFreeMs = (wireFreeUs_ + kHandOverAllowanceUs + 999) / 1000;
     loop_.WaitUntil(std::min(wireFreeMs, limitMs));
     return drained && wireFreeMs <= limitMs;

@@ -53,8 +53,9 @@ public:
     // Waits until what SendBlock wrote has left the wire, so that a caller
     // holding DTR low for a frame keeps it low for the whole frame: until the
     // port's own wait until sent has ended, and until the line time of every
-    // byte, counted from when it was handed to the port, plus an allowance
-    // for a USB adapter's transfer. Never longer than what is left of
+    // byte at the settings in force, counted from when it was handed to the
+    // port, plus an allowance for a USB adapter's transfer; with a handshake
+    // on, also until a FIFO's worth of characters after the port's wait. Never longer than what is left of
     // OutputTimeout since the send last made progress. False when the time
     // ran out or the port is closed.
     bool DrainOutput();
@@ -87,6 +88,7 @@ public:
 private:
     void ReadTimerTick();
     CommState LineState() const;
+    CommState LineInForce(const CommState& asked) const;
     void NoteHandedOver(std::int64_t atMs, std::int32_t count);
     template <typename T>
     void SetLineSetting(T& setting, T value);
@@ -110,4 +112,6 @@ private:
     // The earliest the bytes written so far can have left the wire, in
     // microseconds of the loop's clock.
     std::int64_t wireFreeUs_ = 0;
+    // The line settings the port has in force, which the line time counts.
+    CommState lineInForce_;
 };

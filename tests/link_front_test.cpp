@@ -173,6 +173,38 @@ TEST_F(LinkFixture, DtrRisesAfterTheFramesLineTimeOnEveryFraming) {
         }
 }
 
+// The line time is counted at the settings the port has in force, read back
+// from it; with a handshake on, DTR also waits a FIFO's worth of characters
+// after the port's own wait, which a paused transmitter can end with bytes
+// still to go. Within the 4 ms allowance and 1 ms of rounding.
+TEST_F(LinkFixture, DtrCountsTheLineAsItIsInForce) {
+    struct Case {
+        const char* line;
+        std::optional<CommState> forced;
+        TPortHwHandshaking handshake;
+        std::int64_t drainMs;
+        std::int64_t dueUs;
+    };
+    const Case cases[] = {
+        // 13 bytes of 10 bits at 1200 baud.
+        {"9600 refused, 1200 8N1 kept", CommState{.baudRate = 1200}, hhNONE, 0, 108'333},
+        // 16 characters of 11 bits (7E2) at 9600 baud after the 50 ms wait.
+        {"RTS/CTS, the port's wait ends at 50 ms", std::nullopt, hhRTSCTS, 50, 50'000 + 18'333},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.line);
+        line.forced = c.forced;
+        Apply("COM1", "9600", "7", "Even", "2");
+        sarja1.SerialDriver.SetComPortHwHandshaking(c.handshake);
+        line.drainMs = c.drainMs;
+        const std::int64_t start = time.NowMs();
+        sarja1.Lahetys("\x02" "10?M\x0D\x04");
+        const std::int64_t dtrUpUs = (time.NowMs() - start) * 1000;
+        EXPECT_GE(dtrUpUs, c.dueUs);
+        EXPECT_LE(dtrUpUs, c.dueUs + 5000);
+    }
+}
+
 // A block written just before a frame (the console's test send) is still on
 // the wire when the frame follows, so the frame's DTR waits for both.
 TEST_F(LinkFixture, DtrWaitsForTheBlockBeforeTheFrameToo) {

@@ -1,20 +1,24 @@
 // The machine's serial ports through the Win32 communications API: one
 // overlapped handle per open port, so that the event loop can wait for bytes
 // to arrive and a sender can wait for a write to finish. Why a call failed is
-// kept with the system's own text (FormatMessage) for the line trace.
+// kept with the system's own text (FormatMessage) for the line trace. Every
+// call goes through CommApi: the system's functions, or in tests a model of
+// the serial driver.
 //
 // Arrival: a read of one byte is kept pending, with no time limit, and its
 // event is what the loop waits on. A tick whose event is not set reads
 // nothing. When it is set, Read takes that byte and then exactly the bytes the
 // input queue holds beside it, which never waits, and starts the next one-byte
-// read. The port's own time-outs are put back after each start, for every
-// other read. A one-byte read is what both Windows' serial drivers and Wine
-// serve from the line itself; a WaitCommEvent for EV_RXCHAR would do under
-// Windows, but Wine serves it by polling the line from a thread of its own.
+// read. The port's own time-outs are put in force only for the read of the
+// queue, as a driver that applies time-outs when they are set would otherwise
+// end the pending read at once. A one-byte read is what both Windows' serial
+// drivers and Wine serve from the line itself; a WaitCommEvent for EV_RXCHAR
+// would do under Windows, but Wine serves it by polling the line from a
+// thread of its own.
 //
 // Writes: a write hands its bytes over and returns; a write still under way
-// is what a sender facing a full queue waits on, and what Drain waits for
-// before the driver's own flush.
+// is what a sender facing a full queue waits on, and what Drain waits for.
+// No call waits without a limit: the driver's flush is not used at all.
 #include <windows.h>
 
 #include <algorithm>
@@ -31,6 +35,7 @@
 #include "platform/network/NetworkPort.h"
 #include "platform/SerialPort.h"
 #include "platform/win32/CommSettings.h"
+#include "platform/win32/Win32SerialPort.h"
 #include "platform/win32/SystemMessage.h"
 
 namespace {
@@ -43,15 +48,19 @@ constexpr std::int64_t kFailedWriteWaitMs = 10;
 // left to it: a port's close or purge never holds up the run for longer.
 constexpr DWORD kCancelWaitMs = 1000;
 
+// How long a read of bytes already in the input queue is waited for before
+// it is cancelled: it ends at once unless the driver is at fault.
+constexpr DWORD kQueuedReadWaitMs = 50;
+
 // What a handle to a port whose device went away (a USB adapter pulled out)
-// answers.
+// answers. ERROR_OPERATION_ABORTED is not among them: it is what a call
+// cancelled by a purge or by the port itself ends with.
 bool DeviceGone(DWORD error) {
     switch (error) {
         case ERROR_ACCESS_DENIED:
         case ERROR_INVALID_HANDLE:
         case ERROR_BAD_COMMAND:
         case ERROR_GEN_FAILURE:
-        case ERROR_OPERATION_ABORTED:
         case ERROR_DEVICE_NOT_CONNECTED:
         case ERROR_DEVICE_REMOVED:
             return true;
@@ -92,43 +101,70 @@ private:
     OVERLAPPED record_{};
 };
 
+// The event of the wait for a byte, and in virtual time when the driver
+// will set it.
+class ArrivalWaitable final : public Waitable {
+public:
+    ArrivalWaitable(HANDLE event, CommApi& api) : event_(event), api_(api) {}
+    int Descriptor() override { return -1; }
+    void* Handle() override { return event_; }
+    std::optional<std::int64_t> ReadyAtMs() override { return api_.EventSetAtMs(event_); }
+
+private:
+    HANDLE event_;
+    CommApi& api_;
+};
+
 class Win32SerialPort final : public SerialPort {
 public:
-    explicit Win32SerialPort(HANDLE handle)
-        : handle_(handle),
+    Win32SerialPort(HANDLE handle, CommApi& api)
+        : api_(api),
+          handle_(handle),
           arrival_(std::make_unique<Overlapped>()),
           write_(std::make_unique<Overlapped>()),
-          input_(arrival_->Event()) {
+          read_(std::make_unique<Overlapped>()),
+          input_(arrival_->Event(), api) {
         arrival_->bytes.resize(1);
         WatchArrival();
     }
     // A call under way writes into its record when it ends, so each is
     // cancelled and awaited before its record goes.
     ~Win32SerialPort() override {
-        CancelIoEx(handle_, nullptr);
+        api_.CancelIoEx(handle_, nullptr);
         if (!AwaitEnd(*arrival_)) static_cast<void>(arrival_.release());
         if (!AwaitEnd(*write_)) static_cast<void>(write_.release());
-        CloseHandle(handle_);
+        if (!AwaitEnd(*read_)) static_cast<void>(read_.release());
+        api_.CloseHandle(handle_);
     }
     Win32SerialPort(const Win32SerialPort&) = delete;
     Win32SerialPort& operator=(const Win32SerialPort&) = delete;
 
     void SetState(const CommState& state) override {
         DCB dcb = ToDcb(state);
-        SetCommState(handle_, &dcb);
+        api_.SetCommState(handle_, &dcb);
     }
-    void SetQueueSizes(std::uint16_t input, std::uint16_t output) override { SetupComm(handle_, input, output); }
-    void SetTimeouts(const CommTimeouts& timeouts) override {
-        timeouts_ = ToCommTimeouts(timeouts);
-        SetCommTimeouts(handle_, &timeouts_);
+    // The driver takes an input size larger than its buffer only once the
+    // reads before it have ended, and the wait for a byte ends only with a
+    // byte: it is set aside meanwhile, keeping a byte it has taken.
+    void SetQueueSizes(std::uint16_t input, std::uint16_t output) override {
+        if (!SetArrivalAside()) return;  // a read that does not end would hold the size for ever
+        api_.SetupComm(handle_, input, output);
+        if (!watchFailure_) WatchArrival();
+        if (held_) SetEvent(arrival_->Event());  // for the next tick to take it
     }
-    // Input discarded includes a byte the wait-for-a-byte read has taken.
+    // Kept for the reads that take what the input queue holds; they are put
+    // in force just before each, as some drivers apply time-outs to the read
+    // under way when they are set, and would end the wait for a byte at once.
+    void SetTimeouts(const CommTimeouts& timeouts) override { timeouts_ = ToCommTimeouts(timeouts); }
+    // Input discarded includes a byte the wait-for-a-byte read has taken or
+    // set aside.
     void Purge(bool input, bool output) override {
         const DWORD inputFlags = input ? PURGE_RXABORT | PURGE_RXCLEAR : 0;
         const DWORD outputFlags = output ? PURGE_TXABORT | PURGE_TXCLEAR : 0;
-        PurgeComm(handle_, inputFlags | outputFlags);
+        api_.PurgeComm(handle_, inputFlags | outputFlags);
+        if (input) held_.reset();
         if (!input || !arrival_->underWay) return;
-        CancelIoEx(handle_, arrival_->Get());
+        api_.CancelIoEx(handle_, arrival_->Get());
         if (!AwaitEnd(*arrival_)) return;  // still under way: it stays the wait
         arrival_->underWay = false;
         WatchArrival();
@@ -137,30 +173,40 @@ public:
         COMSTAT status{};
         return ClearErrors(status) ? status.cbOutQue : 0;
     }
-    void SetDtr(bool raised) override { EscapeCommFunction(handle_, raised ? SETDTR : CLRDTR); }
+    void SetDtr(bool raised) override { api_.EscapeCommFunction(handle_, raised ? SETDTR : CLRDTR); }
 
-    // Takes the byte the wait has read, if it has, then what the input queue
-    // holds beside it, and waits for the next byte again.
+    // Takes a byte set aside, the byte the wait has read, if it has, then
+    // what the input queue holds beside them, and waits for the next byte
+    // again: one new wait per tick at most, also where the driver ends a wait
+    // with no byte. A failure after bytes were taken hands them over first
+    // and is reported at the next tick.
     bool Read(void* into, std::size_t capacity, std::size_t& got) override {
         got = 0;
+        if (capacity == 0) return true;
+        auto* bytes = static_cast<std::uint8_t*>(into);
+        if (held_) {
+            bytes[got++] = *std::exchange(held_, std::nullopt);
+            // Its event was set by hand; a wait under way sets it again when it ends.
+            if (arrival_->underWay) ResetEvent(arrival_->Event());
+        }
         if (watchFailure_) {
+            if (got > 0) return true;
             SetLastError(*std::exchange(watchFailure_, std::nullopt));
             Failed(PortFault::Reason::ReadFailed);
             WatchArrival();
             return false;
         }
-        if (!arrival_->underWay || !arrival_->Done() || capacity == 0) return true;
+        if (!arrival_->underWay || !arrival_->Done()) return true;
         arrival_->underWay = false;
         DWORD first = 0;
-        const bool ok = GetOverlappedResult(handle_, arrival_->Get(), &first, FALSE) != 0;
-        if (ok && first == 1) {
-            static_cast<std::uint8_t*>(into)[0] = arrival_->bytes[0];
-            got = 1;
+        if (!api_.GetOverlappedResult(handle_, arrival_->Get(), &first, FALSE)) return FailRead(got);
+        if (first == 1) {
+            if (got < capacity) bytes[got++] = arrival_->bytes[0];
+            else held_ = arrival_->bytes[0];
         }
-        const bool restOk = ok && ReadQueued(static_cast<std::uint8_t*>(into) + got, capacity - got, got);
-        if (!restOk) Failed(PortFault::Reason::ReadFailed);
+        if (!ReadQueued(bytes + got, capacity - got, got)) return FailRead(got);
         WatchArrival();
-        return restOk;
+        return true;
     }
 
     // Hands the bytes over to the driver, which sends them in turn after any
@@ -173,7 +219,7 @@ public:
         const auto* from = static_cast<const std::uint8_t*>(bytes);
         write_->bytes.assign(from, from + ToDword(count));
         const DWORD size = ToDword(write_->bytes.size());
-        if (WriteFile(handle_, write_->bytes.data(), size, nullptr, write_->Start()) ||
+        if (api_.WriteFile(handle_, write_->bytes.data(), size, write_->Start()) ||
             GetLastError() == ERROR_IO_PENDING) {
             write_->underWay = true;
             return size;
@@ -185,25 +231,32 @@ public:
     // the device is gone, as then no write can follow.
     bool WaitWritable(std::int64_t timeoutMs) override {
         if (write_->underWay) {
-            if (WaitForSingleObject(write_->Event(), ToWaitMs(timeoutMs)) != WAIT_OBJECT_0) return true;
+            if (api_.WaitForSingleObject(write_->Event(), ToWaitMs(timeoutMs)) != WAIT_OBJECT_0) return true;
             return TakeWriteResult() || fault_->reason != PortFault::Reason::DeviceGone;
         }
         COMSTAT status{};
         if (!ClearErrors(status)) return Failed(PortFault::Reason::WriteFailed);  // no longer reaches a device
-        Sleep(ToWaitMs(std::min(timeoutMs, kFailedWriteWaitMs)));
+        api_.Sleep(ToWaitMs(std::min(timeoutMs, kFailedWriteWaitMs)));
         return true;
     }
 
-    // Waits for the write under way, then for the driver's transmit buffer
-    // to empty (FlushFileBuffers), which a UART's FIFO or a USB adapter may
-    // still hold the whole frame after: the serial driver's wait for the line
-    // time covers that. The flush keeps no time limit of its own.
+    // Waits, at most timeoutMs, for the write under way to end. The serial
+    // driver ends a write once its last bytes are in the UART's FIFO, which
+    // is also all its flush (FlushFileBuffers) waits for; but a flush has no
+    // time limit, and a vendor's driver waiting for its chip, an adapter that
+    // stops taking bytes or a paused transmitter would hold it for ever. A
+    // UART's FIFO or a USB adapter may still hold the whole frame after: the
+    // serial driver's wait for the line time covers that. A write still under
+    // way at the limit is cancelled, so that its bytes do not go out later.
     bool Drain(std::int64_t timeoutMs) override {
-        if (write_->underWay) {
-            if (WaitForSingleObject(write_->Event(), ToWaitMs(timeoutMs)) != WAIT_OBJECT_0) return false;
-            if (!TakeWriteResult()) return false;
-        }
-        return FlushFileBuffers(handle_) != 0 || Failed(PortFault::Reason::WriteFailed);
+        if (!write_->underWay) return true;
+        if (api_.WaitForSingleObject(write_->Event(), ToWaitMs(timeoutMs)) == WAIT_OBJECT_0) return TakeWriteResult();
+        api_.CancelIoEx(handle_, write_->Get());
+        if (AwaitEnd(*write_)) write_->underWay = false;
+        fault_ = PortFault{PortFault::Reason::DrainCutShort,
+                           "the frame had not left the port within " + std::to_string(timeoutMs) +
+                               " ms, the line is stalled (held by flow control?)"};
+        return false;
     }
 
     Waitable* Input() override { return &input_; }
@@ -211,7 +264,7 @@ public:
     std::optional<CommState> StateInForce() override {
         DCB dcb{};
         dcb.DCBlength = sizeof(DCB);
-        if (!GetCommState(handle_, &dcb)) return std::nullopt;
+        if (!api_.GetCommState(handle_, &dcb)) return std::nullopt;
         return FromDcb(dcb);
     }
 
@@ -227,64 +280,107 @@ private:
 
     bool ClearErrors(COMSTAT& status) {
         DWORD errors = 0;
-        return ClearCommError(handle_, &errors, &status) != 0;
+        return api_.ClearCommError(handle_, &errors, &status) != 0;
     }
 
     // Starts the wait for the next byte: a one-byte read with no time limit,
-    // whose event stays set once it has ended. One that cannot start sets the
+    // whose event stays set once it has ended. The all-zero time-outs stay in
+    // force until the next read of the queue. One that cannot start sets the
     // event by hand, so that the next tick reads and reports why.
     void WatchArrival() {
         COMMTIMEOUTS noLimit{};
-        SetCommTimeouts(handle_, &noLimit);
+        api_.SetCommTimeouts(handle_, &noLimit);
         const bool started =
-            ReadFile(handle_, arrival_->bytes.data(), 1, nullptr, arrival_->Start()) || GetLastError() == ERROR_IO_PENDING;
-        const DWORD error = GetLastError();
-        SetCommTimeouts(handle_, &timeouts_);
+            api_.ReadFile(handle_, arrival_->bytes.data(), 1, arrival_->Start()) || GetLastError() == ERROR_IO_PENDING;
         arrival_->underWay = started;
         if (started) return;
-        watchFailure_ = error;
+        watchFailure_ = GetLastError();
         SetEvent(arrival_->Event());
     }
 
+    // Ends the wait for a byte, keeping the byte it has taken; false when the
+    // read did not end within kCancelWaitMs of its cancel.
+    bool SetArrivalAside() {
+        if (!arrival_->underWay) return true;
+        if (!arrival_->Done()) api_.CancelIoEx(handle_, arrival_->Get());
+        if (!AwaitEnd(*arrival_)) return false;
+        arrival_->underWay = false;
+        DWORD read = 0;
+        api_.GetOverlappedResult(handle_, arrival_->Get(), &read, FALSE);
+        if (read == 1) held_ = arrival_->bytes[0];
+        return true;
+    }
+
     // Reads what the input queue holds, at most `capacity` bytes: there to
-    // take, so the read ends at once. Adds the count to `got`.
+    // take, so the read ends at once, under the port's own time-outs.
+    // Adds the count to `got`, also of a read that failed or was cut short:
+    // those bytes have left the driver. Never waits more than
+    // kQueuedReadWaitMs, then kCancelWaitMs for the cancel; a read that did
+    // not end even then keeps its record until it does.
     bool ReadQueued(std::uint8_t* into, std::size_t capacity, std::size_t& got) {
+        if (read_->underWay) {
+            if (!read_->Done()) return false;
+            read_->underWay = false;
+        }
         COMSTAT status{};
         if (!ClearErrors(status)) return false;
         const DWORD wanted = ToDword(std::min<std::size_t>(capacity, status.cbInQue));
         if (wanted == 0) return true;
+        api_.SetCommTimeouts(handle_, &timeouts_);
+        read_->underWay = api_.ReadFile(handle_, into, wanted, read_->Start()) || GetLastError() == ERROR_IO_PENDING;
+        if (!read_->underWay) return false;
+        if (api_.WaitForSingleObject(read_->Event(), kQueuedReadWaitMs) != WAIT_OBJECT_0) {
+            api_.CancelIoEx(handle_, read_->Get());
+            if (!AwaitEnd(*read_)) return false;
+        }
+        read_->underWay = false;
         DWORD read = 0;
-        if (!ReadFile(handle_, into, wanted, nullptr, read_.Start()) && GetLastError() != ERROR_IO_PENDING) return false;
-        if (!GetOverlappedResult(handle_, read_.Get(), &read, TRUE)) return false;
+        const bool ok = api_.GetOverlappedResult(handle_, read_->Get(), &read, FALSE) != 0;
         got += read;
-        return true;
+        return ok;
+    }
+
+    // A read that failed after bytes were taken: they are handed over now,
+    // the failure at the next tick, for which the event is set by hand.
+    bool FailRead(std::size_t got) {
+        if (got > 0) {
+            watchFailure_ = GetLastError();
+            SetEvent(arrival_->Event());
+            return true;
+        }
+        Failed(PortFault::Reason::ReadFailed);
+        WatchArrival();
+        return false;
     }
 
     // The result of the write that has ended; false, with the fault kept,
-    // when it failed.
+    // when it failed. A write a purge aborted failed nothing: its output was
+    // thrown away on purpose.
     bool TakeWriteResult() {
         write_->underWay = false;
         DWORD written = 0;
-        return GetOverlappedResult(handle_, write_->Get(), &written, FALSE) != 0 ||
-               Failed(PortFault::Reason::WriteFailed);
+        return api_.GetOverlappedResult(handle_, write_->Get(), &written, FALSE) != 0 ||
+               GetLastError() == ERROR_OPERATION_ABORTED || Failed(PortFault::Reason::WriteFailed);
     }
 
     // Waits, at most kCancelWaitMs, for a cancelled call to end; true when it
     // has. A record whose call does not end is let go of on close rather than
     // freed under it, so that closing never holds up the end of a run.
-    static bool AwaitEnd(Overlapped& call) {
+    bool AwaitEnd(Overlapped& call) {
         if (!call.underWay || call.Done()) return true;
-        WaitForSingleObject(call.Event(), kCancelWaitMs);
+        api_.WaitForSingleObject(call.Event(), kCancelWaitMs);
         return call.Done();
     }
 
+    CommApi& api_;
     HANDLE handle_;
     std::unique_ptr<Overlapped> arrival_;
     std::unique_ptr<Overlapped> write_;
-    Overlapped read_;
-    HandleWaitable input_;
+    std::unique_ptr<Overlapped> read_;
+    ArrivalWaitable input_;
     COMMTIMEOUTS timeouts_{};
-    std::optional<DWORD> watchFailure_;  // why the last wait for a byte could not start
+    std::optional<DWORD> watchFailure_;  // why the last wait for a byte, or a read after it, failed
+    std::optional<std::uint8_t> held_;   // a byte the wait took before it was set aside
     std::optional<PortFault> fault_;
 };
 
@@ -330,7 +426,7 @@ private:
             lastFailure_ = LocalOpenFailure(GetLastError());
             return nullptr;
         }
-        return std::make_unique<Win32SerialPort>(handle);
+        return MakeWin32SerialPort(handle, SystemCommApi());
     }
 
     // A port another program has open answers "access denied": ports are
@@ -351,6 +447,10 @@ private:
 };
 
 }  // namespace
+
+std::unique_ptr<SerialPort> MakeWin32SerialPort(HANDLE handle, CommApi& api) {
+    return std::make_unique<Win32SerialPort>(handle, api);
+}
 
 SerialPorts& SystemSerialPorts() {
     static Win32SerialPorts ports;

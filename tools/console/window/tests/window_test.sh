@@ -133,8 +133,12 @@ line_settings() {
 }
 # The whole setting the console last gave SetCommState, from Wine's trace:
 # data bits, speed, parity (0 none, 1 odd, 2 even) and stop bits (1 or 2).
+# GetCommState dumps a DCB too (the driver reads the setting back): the one
+# SetCommState dumps is followed by its first call, setting the speed
+# (IOCTL_SERIAL_SET_BAUD_RATE, 1b0004).
 comm_state() {
-  grep dump_dcb "$work/console.trace" | tail -n 1 | grep -oE ' (size|rate|Parity|stopbits)=[0-9]+' | tr -d '\n'
+  grep -A1 dump_dcb "$work/console.trace" | grep -B1 'DeviceIoControl ([0-9A-Fa-f]*,1b0004,' | grep dump_dcb |
+    tail -n 1 | grep -oE ' (size|rate|Parity|stopbits)=[0-9]+' | tr -d '\n'
 }
 # The middle of a place on the screen, LEFT TOP RIGHT BOTTOM.
 middle() { read -r left top right bottom <<<"$1"; echo "$(( (left + right) / 2 )) $(( (top + bottom) / 2 ))"; }
