@@ -362,9 +362,11 @@ std::string Drawing::Svg(const TimelineRun& run) {
 
 void TimelineCollector::Add(std::string_view text) {
     const auto line = ParseTraceLine(text);
-    if (!line || Done()) return;
-    if (boundaries_.Next(*line) == RunBoundaries::Place::Begins) ++runsSeen_;
-    if (runsSeen_ != run_.number || line->kind == TraceKind::Dropped) return;
+    if (!line || done_ || line->kind == TraceKind::Dropped) return;
+    const RunSorter::Place place = sorter_.Next(*line);
+    if (place.closes == run_.number) done_ = true;
+    if (place.run != run_.number || done_) return;
+    done_ = place.ends;
     if (run_.events.size() >= kMostEvents) {
         ++run_.eventsLeftOut;
         return;

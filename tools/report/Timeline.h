@@ -10,6 +10,7 @@
 #include <string_view>
 #include <vector>
 
+#include "tools/report/RunSorter.h"
 #include "tools/report/TraceTally.h"
 
 struct TimelineEvent {
@@ -33,15 +34,15 @@ public:
     explicit TimelineCollector(std::uint64_t runNumber) { run_.number = runNumber; }
 
     void Add(std::string_view line);
-    // The run has been read whole: the next one has begun.
-    bool Done() const { return runsSeen_ > run_.number; }
-    bool Found() const { return runsSeen_ >= run_.number; }
-    std::uint64_t RunsSeen() const { return runsSeen_; }
+    // The run has been read whole: its result line came, or the next one began.
+    bool Done() const { return done_; }
+    bool Found() const { return sorter_.RunsSeen() >= run_.number; }
+    std::uint64_t RunsSeen() const { return sorter_.RunsSeen(); }
     const TimelineRun& Run() const { return run_; }
 
 private:
-    RunBoundaries boundaries_;
-    std::uint64_t runsSeen_ = 0;
+    RunSorter sorter_;
+    bool done_ = false;
     TimelineRun run_;
 };
 

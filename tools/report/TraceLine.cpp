@@ -41,13 +41,41 @@ bool IsDroppedLinesNote(std::string_view rest) {
     return WholeNumberIn(count, 0, INT64_MAX).has_value();
 }
 
+std::optional<TraceLine> ParseUnmarked(std::string_view line);
+
 }  // namespace
 
 std::optional<TraceLine> ParseTraceLine(std::string_view line) {
+    std::string_view mark;
+    if (line.starts_with('r')) {
+        mark = line.substr(0, line.find(' '));
+        if (!IsRunMark(mark) || mark.size() == line.size()) return std::nullopt;
+        line.remove_prefix(mark.size() + 1);
+    }
+    auto parsed = ParseUnmarked(line);
+    if (parsed) parsed->mark = mark;
+    return parsed;
+}
+
+bool IsRunMark(std::string_view text) {
+    constexpr std::size_t kRandomDigits = 8;
+    constexpr std::size_t kLongestPid = 10;
+    const std::size_t dash = text.find('-');
+    if (!text.starts_with('r') || dash == std::string_view::npos || dash < 2 || dash > kLongestPid + 1 ||
+        text.size() != dash + 1 + kRandomDigits) {
+        return false;
+    }
+    return text.substr(1, dash - 1).find_first_not_of("0123456789") == std::string_view::npos &&
+           text.substr(dash + 1).find_first_not_of("0123456789abcdef") == std::string_view::npos;
+}
+
+namespace {
+
+std::optional<TraceLine> ParseUnmarked(std::string_view line) {
     const std::size_t timeStart = line.find_first_not_of(' ');
     if (timeStart == std::string_view::npos) return std::nullopt;
     const std::string_view rest = line.substr(timeStart);
-    if (IsDroppedLinesNote(rest)) return TraceLine{0, TraceKind::Dropped, rest.substr(11, rest.size() - 17)};
+    if (IsDroppedLinesNote(rest)) return TraceLine{{}, 0, TraceKind::Dropped, rest.substr(11, rest.size() - 17)};
 
     const std::size_t timeEnd = rest.find(' ');
     if (timeEnd == std::string_view::npos) return std::nullopt;
@@ -60,29 +88,29 @@ std::optional<TraceLine> ParseTraceLine(std::string_view line) {
     if (kindField.find_first_not_of(' ', name.size()) != std::string_view::npos) return std::nullopt;
     const auto kind = KindNamed(name);
     if (!kind) return std::nullopt;
-    return TraceLine{*ms, *kind, afterTime.substr(kindField.size())};
+    return TraceLine{{}, *ms, *kind, afterTime.substr(kindField.size())};
 }
 
-Tokens::Tokens(std::string_view body) : tokens_(body) {
+}  // namespace
+
+Tokens::Tokens(std::string_view body) {
     constexpr std::string_view kFreeTextMark = " -- ";
+    std::string_view tokens = body;
     if (const std::size_t mark = body.find(kFreeTextMark); mark != std::string_view::npos) {
-        tokens_ = body.substr(0, mark);
+        tokens = body.substr(0, mark);
         freeText_ = body.substr(mark + kFreeTextMark.size());
     } else if (body.starts_with("-- ")) {
-        tokens_ = {};
+        tokens = {};
         freeText_ = body.substr(3);
     }
-    for (std::size_t n = 0; !At(n).empty(); ++n) count_ = n + 1;
-}
-
-std::string_view Tokens::At(std::size_t n) const {
-    std::string_view rest = tokens_;
-    for (;;) {
+    std::string_view rest = tokens;
+    while (count_ < kMostTokens) {
         const std::size_t blank = rest.find(' ');
-        if (n == 0) return rest.substr(0, blank);
-        if (blank == std::string_view::npos) return {};
+        const std::string_view token = rest.substr(0, blank);
+        if (token.empty()) break;
+        tokens_[count_++] = token;
+        if (blank == std::string_view::npos) break;
         rest.remove_prefix(blank + 1);
-        --n;
     }
 }
 

@@ -52,7 +52,7 @@ TEST(RealTraceTest, TheReportUnderstandsEveryLineScalepollWrites) {
     ASSERT_EQ(summary.latestModemErrorRuns.size(), 2u);
     EXPECT_EQ(summary.latestModemErrorRuns.back().number, 2u);
     for (const int number : {3, 7}) {
-        const StationCounts& station = summary.stations[number];
+        const StationCounts& station = summary.lines.at(0).stations[number];
         EXPECT_EQ(station.runs, 2u) << number;
         EXPECT_EQ(station.requests, 2u) << number;
         EXPECT_EQ(station.answeredFirstTry, 2u) << number;
@@ -62,8 +62,8 @@ TEST(RealTraceTest, TheReportUnderstandsEveryLineScalepollWrites) {
         EXPECT_LT(station.answerMs.Worst(), 1000) << number;
         EXPECT_TRUE(station.lastHeardUtcMs.has_value()) << number;
     }
-    EXPECT_EQ(summary.stations[7].modemErrors.All().at("disagree"), 2u);
-    EXPECT_EQ(summary.ports[1].opened, 2u);
+    EXPECT_EQ(summary.lines.at(0).stations[7].modemErrors.All().at("disagree"), 2u);
+    EXPECT_EQ(summary.lines.at(0).opened, 2u);
     EXPECT_NE(JsonReport(summary).find("\"modem_errors\":{\"disagree\":2}"), std::string::npos);
 }
 
