@@ -166,7 +166,7 @@ std::size_t TraceTally::LineNamed(std::string_view port, std::string_view device
     for (std::size_t index = 0; index < lines.size(); ++index) {
         if (lines[index].port == port && lines[index].device == device) return index;
     }
-    if (lines.size() == TraceSummary::kMostLines) return LineNamed("other", "other");
+    if (lines.size() >= TraceSummary::kMostLines && port != "other") return LineNamed("other", "other");
     lines.emplace_back();
     lines.back().port = port;
     lines.back().device = device;
