@@ -93,7 +93,7 @@ void TForm1::Close() { loop_.Quit(); }
 void TForm1::SarjaTulo(const std::string& chunk) {
     replyBuffer_ += chunk;
     if (replyBuffer_.size() > frame::kReplyBufferLimit) {
-        observer_.BufferDropped(replyBuffer_.size());
+        observer_.BufferDropped(replyBuffer_);
         replyBuffer_.clear();
     }
     observer_.FrameSearch(replyBuffer_);
