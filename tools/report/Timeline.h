@@ -1,8 +1,15 @@
 // Timeline: one run of a line trace drawn as an SVG picture with time across,
-// so that a gap on the line or a late answer can be seen: DTR dipping around
-// each frame as it goes out, the frames sent and the bytes received, and per
-// station each try from its request to its verdict (taken, modem error, not
-// taken) or its timeout.
+// so that a gap on the line or a late answer can be seen: DTR while the port
+// is open, dipping around each frame as it goes out (and held low through a
+// stalled send), the frames sent and the bytes received, and per station
+// each try from its request to where it ended (its verdict, its timeout, or
+// the next request), with the replies not taken while it was asked. Labels
+// are stacked, or a run of the same kind merged into one with a count, so
+// none overlaps another; hovering any mark shows its whole trace line.
+//
+// The picture's size is bounded per trace line: a few elements per line,
+// each with at most kLongestText of its line, and a time axis of at most a
+// dozen ticks whatever the times say.
 #pragma once
 
 #include <cstdint>
@@ -16,7 +23,10 @@
 struct TimelineEvent {
     std::int64_t ms;
     TraceKind kind;
-    std::string body;  // cut to kLongestBody
+    std::string text;        // the whole trace line, cut to kLongestText
+    std::size_t bodyAt = 0;  // where its body begins in text
+
+    std::string_view Body() const { return std::string_view(text).substr(bodyAt); }
 };
 
 struct TimelineRun {
@@ -29,7 +39,7 @@ struct TimelineRun {
 class TimelineCollector {
 public:
     static constexpr std::size_t kMostEvents = 20000;
-    static constexpr std::size_t kLongestBody = 400;
+    static constexpr std::size_t kLongestText = 1000;
 
     explicit TimelineCollector(std::uint64_t runNumber) { run_.number = runNumber; }
 

@@ -132,6 +132,32 @@ std::optional<std::int64_t> WholeNumberIn(std::string_view text, std::int64_t lo
     return value;
 }
 
+namespace {
+
+std::optional<LinePace> PaceOf(std::string_view speed, std::string_view data, std::string_view parity,
+                               std::string_view stop) {
+    const auto baud = WholeNumberIn(speed, 300, 115200);
+    const auto dataBits = WholeNumberIn(data, 5, 8);
+    const auto stopBits = WholeNumberIn(stop, 1, 2);
+    if (!baud || !dataBits || !stopBits) return std::nullopt;
+    return LinePace{*baud, static_cast<int>(1 + *dataBits + (parity == "None" ? 0 : 1) + *stopBits)};
+}
+
+}  // namespace
+
+std::optional<LinePace> PaceIn(TraceKind kind, std::string_view body) {
+    const Tokens tokens(body);
+    if (kind == TraceKind::Run) return PaceOf(tokens.At(4), tokens.At(5), tokens.At(6), tokens.At(7));
+    if (kind != TraceKind::Settings) return std::nullopt;
+    // "refused speed=... -- in force 9600 8 None 1", or the four settings as asked.
+    constexpr std::string_view kInForce = "in force ";
+    const std::string_view free = tokens.FreeText();
+    if (tokens.At(0) != "refused") return PaceOf(tokens.At(0), tokens.At(1), tokens.At(2), tokens.At(3));
+    if (!free.starts_with(kInForce)) return std::nullopt;
+    const Tokens inForce(free.substr(kInForce.size()));
+    return PaceOf(inForce.At(0), inForce.At(1), inForce.At(2), inForce.At(3));
+}
+
 std::optional<std::int64_t> ParseUtcTime(std::string_view text) {
     // YYYY-MM-DDTHH:MM:SS.mmmZ, every field its exact width.
     if (text.size() != 24 || text[4] != '-' || text[7] != '-' || text[10] != 'T' || text[13] != ':' ||

@@ -63,6 +63,17 @@ bool IsRunMark(std::string_view text);
 // A whole decimal number from first to last character within [low, high].
 std::optional<std::int64_t> WholeNumberIn(std::string_view text, std::int64_t low, std::int64_t high);
 
+// Speed and bits per character of the line, for how long bytes take on it.
+struct LinePace {
+    std::int64_t speed = 9600;
+    int bitsPerByte = 10;
+    double Ms(std::size_t bytes) const { return static_cast<double>(bytes) * bitsPerByte * 1000.0 / static_cast<double>(speed); }
+};
+
+// The pace a run line's parameters ask for, or the one a settings line says
+// is in force; nothing for other lines, or settings not understood.
+std::optional<LinePace> PaceIn(TraceKind kind, std::string_view body);
+
 // "2026-12-11T05:57:50.123Z" as milliseconds since 1970 (UTC), and back.
 std::optional<std::int64_t> ParseUtcTime(std::string_view text);
 std::string FormatUtcTime(std::int64_t msSinceEpoch);

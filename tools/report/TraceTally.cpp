@@ -9,6 +9,13 @@ constexpr std::size_t kLongestWord = 32;
 constexpr std::size_t kMostReasons = 32;
 constexpr std::size_t kLongestDevice = 256;
 constexpr int kLastTry = 3;
+// A read request on the line with its fill bytes, and a reply frame: no
+// fresh answer to a request comes sooner than both take on the line.
+constexpr std::size_t kRequestBytes = 12;
+constexpr std::size_t kReplyBytes = 36;
+// Received bytes are read at this interval; bytes already arriving when a
+// try ran out may be read that much later.
+constexpr double kReadIntervalMs = 50;
 
 std::optional<int> StationIn(std::optional<std::string_view> text) {
     if (!text) return std::nullopt;
@@ -181,6 +188,7 @@ bool TraceTally::Take(const TraceLine& line, Run* run) {
         ++run->stations[run->unsent].requests;
         run->unsent = 0;
     }
+    if (const auto pace = run ? PaceIn(line.kind, line.body) : std::nullopt) run->pace = *pace;
     switch (line.kind) {
         case TraceKind::Run: {
             const Tokens tokens(line.body);
@@ -319,8 +327,8 @@ bool TraceTally::TakeReply(std::string_view body, std::int64_t ms, Run* run) {
     return true;
 }
 
-// A timeout with bytes arriving ("arriving=N") may be a late answer: the
-// reply taken at the next try is the one that was on its way.
+// A timeout with bytes arriving ("arriving=N") may be followed by a late
+// answer: the reply taken at the next try is the one that was on its way.
 bool TraceTally::TakeTimeout(std::string_view body, Run* run) {
     const Tokens tokens(body);
     const auto late = ParseStationTry(tokens);
@@ -328,14 +336,17 @@ bool TraceTally::TakeTimeout(std::string_view body, Run* run) {
     const auto arriving = arrivingText ? WholeNumberIn(*arrivingText, 1, INT64_MAX) : std::optional<std::int64_t>(0);
     if (!late || !arriving) return false;
     if (!run) return true;
-    run->stations[late->station].arrivingAtTimeout = *arriving ? late->tryNumber : 0;
+    run->stations[late->station].arrivingAtTimeout = *arriving > 0;
     if (run->asking == late->station) run->asking = 0;
     return true;
 }
 
 // A station's reply was accepted: the first of the run decides the try it
-// answered at, and its time counts from the request of that try, or for a
-// late answer from the request of the try that ran out while it arrived.
+// answered at, and its time counts from the request of that try. An answer
+// at a later try that came sooner than the request and a reply take on the
+// line (a read interval more when bytes were arriving as the try before ran
+// out) cannot be an answer to that try's request: it is the late answer to
+// the try before, and its time counts from that try's request.
 void TraceTally::Answered(Run& run, int station, int tryNumber, std::int64_t ms, std::string_view cause) {
     StationCounts& counts = LineOf(run).stations[station];
     if (!cause.empty()) counts.modemErrors.Add(cause);
@@ -344,10 +355,12 @@ void TraceTally::Answered(Run& run, int station, int tryNumber, std::int64_t ms,
     StationInRun& inRun = run.stations[station];
     if (!inRun.asked || inRun.answeredTry != 0) return;
     inRun.answeredTry = tryNumber;
-    const int arrivedSince = inRun.arrivingAtTimeout;
-    inRun.late = arrivedSince != 0 && (tryNumber == arrivedSince || tryNumber == arrivedSince + 1);
-    const auto requestMs = inRun.requestMs[inRun.late ? arrivedSince : tryNumber];
-    if (requestMs && ms >= *requestMs) counts.answerMs.Add(ms - *requestMs);
+    const auto requestMs = inRun.requestMs[tryNumber];
+    const auto before = tryNumber > 1 ? inRun.requestMs[tryNumber - 1] : std::nullopt;
+    const double freshest = run.pace.Ms(kRequestBytes + kReplyBytes) + (inRun.arrivingAtTimeout ? kReadIntervalMs : 0);
+    inRun.late = requestMs && before && static_cast<double>(ms - *requestMs) <= freshest;
+    const auto from = inRun.late ? before : requestMs;
+    if (from && ms >= *from) counts.answerMs.Add(ms - *from);
 }
 
 // A run has one result line; a second one (a damaged trace) counts nothing.

@@ -138,7 +138,7 @@ private:
         bool late = false;
         bool replyDropped = false;
         bool lineFailed = false;
-        int arrivingAtTimeout = 0;  // the try that ran out with bytes arriving, or 0
+        bool arrivingAtTimeout = false;  // its last try ran out with bytes arriving
         std::uint64_t requests = 0;
         std::array<std::optional<std::int64_t>, 4> requestMs;  // by try, 1 to 3
     };
@@ -147,6 +147,7 @@ private:
         std::optional<std::int64_t> startUtcMs;
         bool hasResult = false;
         std::optional<std::size_t> line;  // in TraceSummary::lines
+        LinePace pace;
         bool lineDown = false;            // not opened, or a fault: nothing more goes out
         int asking = 0;                   // the station whose try is under way, or 0
         int unsent = 0;                   // a request not yet known to have gone out, or 0

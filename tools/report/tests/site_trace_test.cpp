@@ -181,11 +181,15 @@ TEST(SiteTraceTest, EachRunCountsOnceByWhatHappened) {
              Line(10001, "timeout", "station=3 try=1 arriving=20") + Line(10001, "request", "station=3 try=2") +
              Line(10051, "reply", "taken station=3 try=2 weight=1250 settled=yes"),
          {{3, {2, 0, 0, 1, 0, 0, 0, {}, 5050}}}},
-        {"an answer at the second try, nothing arriving before",
-         Line(1, "open", "ok") + Line(5001, "request", "station=3 try=1") + Line(10001, "timeout", "station=3 try=1") +
-             Line(10001, "request", "station=3 try=2") +
-             Line(10051, "reply", "modem-error station=3 try=2 cause=unsettled"),
-         {{3, {2, 0, 1, 0, 0, 0, 0, {}, 50}}}},
+        {"sooner after its request than the frames take on the line: the late answer to the try before",
+         Line(1, "open", "ok") + Line(20003, "request", "station=3 try=1") + Line(25003, "timeout", "station=3 try=1") +
+             Line(25003, "request", "station=3 try=2") + Line(25051, "reply", "taken station=3 try=2 weight=60 settled=yes"),
+         {{3, {2, 0, 0, 1, 0, 0, 0, {}, 5048}}}},
+        {"bytes arriving at the timeout, then a fresh answer to the next request",
+         Line(1, "open", "ok") + Line(20150, "request", "station=3 try=1") +
+             Line(25150, "timeout", "station=3 try=1 arriving=26") + Line(25150, "request", "station=3 try=2") +
+             Line(25316, "reply", "modem-error station=3 try=2 cause=disagree reading=2"),
+         {{3, {2, 0, 1, 0, 0, 0, 0, {}, 166}}}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
