@@ -79,7 +79,6 @@ struct Chunk {
     std::int64_t ms;
     std::string_view bytes;
     std::string_view hover;
-    double lowUntilMs = 0;  // sent frames: DTR stays low until then at least (a stalled send)
 };
 
 // What the run's lines say, sorted into lanes.
@@ -94,6 +93,8 @@ struct Picture {
     std::optional<std::int64_t> goneMs;   // when the device went away
     std::vector<Chunk> sent;
     std::vector<Chunk> received;
+    std::int64_t lastSendMs = 0;  // when the latest frame was handed to the line
+    std::vector<std::pair<std::int64_t, std::int64_t>> stalls;  // sends cut short: DTR low from, to
     Lane line;  // faults, open failures, verdicts while no station was asked
     std::map<int, Lane> stations;
     int asking = 0;  // the station whose try is under way, or 0
@@ -144,7 +145,7 @@ void AddReply(Picture& picture, const TimelineEvent& event) {
     std::string label = verdict == "not-taken" ? "not taken: "s + std::string(tokens.Value("reason").value_or("?"))
                                                : std::string(verdict);
     const std::string_view held = tokens.Value("held").value_or("none");
-    if (verdict == "dropped" && held != "none") label += " (held " + std::string(held) + ")";
+    if (verdict == "dropped" && held != "none") label += ", held a reply of " + std::string(held);
     lane.markers.push_back({event.ms, kNotTakenColour, label, event.text});
     if (Try* waiting = WaitingTry(lane)) waiting->rejectSeen = true;
 }
@@ -164,10 +165,9 @@ void AddTimeout(Picture& picture, const TimelineEvent& event) {
 void AddFault(Picture& picture, const TimelineEvent& event) {
     const std::string_view reason = Tokens(event.Body()).At(0);
     picture.line.markers.push_back({event.ms, kTimeoutColour, std::string(reason), event.text});
-    if (reason == "drain-cut-short" && !picture.sent.empty()) {
-        // The frame did not leave: DTR stayed low until the send gave up.
-        Chunk& stalled = picture.sent.back();
-        stalled.lowUntilMs = std::max(stalled.lowUntilMs, static_cast<double>(event.ms));
+    if (reason == "drain-cut-short") {
+        // The frame did not leave: DTR stayed low from its send until the send gave up.
+        picture.stalls.emplace_back(picture.lastSendMs, event.ms);
     } else if (reason == "device-gone" || reason == "closed-by-server") {
         picture.goneMs = picture.goneMs.value_or(event.ms);
     }
@@ -183,7 +183,11 @@ Picture Sort(const TimelineRun& run) {
                 picture.runLine = event.Body();
                 break;
             case TraceKind::Request:
+                picture.lastSendMs = event.ms;
                 if (const auto asked = ParseStationTry(Tokens(event.Body()))) AddRequest(picture, event, *asked);
+                break;
+            case TraceKind::Trigger:
+                picture.lastSendMs = event.ms;
                 break;
             case TraceKind::Reply:
                 AddReply(picture, event);
@@ -205,11 +209,9 @@ Picture Sort(const TimelineRun& run) {
                 }
                 break;
             }
-            case TraceKind::Sent: {
-                const double frameMs = picture.pace.Ms(DisplayByteCount(event.Body()));
-                picture.sent.push_back({event.ms, event.Body(), event.text, static_cast<double>(event.ms) + frameMs});
+            case TraceKind::Sent:
+                picture.sent.push_back({event.ms, event.Body(), event.text});
                 break;
-            }
             case TraceKind::Received:
                 picture.received.push_back({event.ms, event.Body(), event.text});
                 break;
@@ -280,8 +282,8 @@ double Drawing::LabelWidth(const PlacedLabel& placed) {
 }
 
 // Labels in the order of their marks, each in the first row where it clears
-// the label before it; one just like the label before it that would run into
-// it joins that one instead.
+// the label before it; a mark just like the one before it, closer to it than
+// that label is long, joins it instead, so a storm of one kind is one label.
 std::vector<PlacedLabel> Drawing::Place(const Lane& lane) const {
     std::vector<PlacedLabel> placed;
     std::vector<double> rowEnds;
@@ -289,11 +291,11 @@ std::vector<PlacedLabel> Drawing::Place(const Lane& lane) const {
         const double x = X(marker.ms);
         if (!placed.empty()) {
             PlacedLabel& before = placed.back();
-            if (before.label == marker.label && x < X(before.firstMs) + LabelWidth(before)) {
+            if (before.label == marker.label && x < X(before.lastMs) + LabelWidth(before)) {
                 ++before.count;
                 before.lastMs = marker.ms;
                 before.hover += "\n" + marker.hover;
-                rowEnds[before.row] = std::max(rowEnds[before.row], X(before.firstMs) + LabelWidth(before));
+                rowEnds[before.row] = std::max(rowEnds[before.row], std::max(x, X(before.firstMs) + LabelWidth(before)));
                 continue;
             }
         }
@@ -339,14 +341,23 @@ void Drawing::DtrLane(double top) {
     const std::int64_t openMs = picture_.openMs.value_or(0);
     const std::int64_t closedMs = std::min(picture_.goneMs.value_or(spanMs_),
                                            picture_.resultMs >= 0 ? picture_.resultMs : spanMs_);
+    std::vector<std::pair<double, double>> lows;  // ms from, to
+    for (const Chunk& frame : picture_.sent) {
+        const auto start = static_cast<double>(frame.ms);
+        lows.emplace_back(start, start + picture_.pace.Ms(DisplayByteCount(frame.bytes)));
+    }
+    for (const auto& [from, to] : picture_.stalls) lows.emplace_back(static_cast<double>(from), static_cast<double>(to));
+    std::sort(lows.begin(), lows.end());
     const double high = top + 10, low = top + kByteLaneHeight - 10;
     std::string points = Fixed(X(openMs)) + "," + Fixed(high);
-    for (const Chunk& frame : picture_.sent) {
-        if (frame.ms < openMs || frame.ms > closedMs) continue;
-        const double start = X(frame.ms);
-        const double end = std::max(X(std::min(frame.lowUntilMs, static_cast<double>(closedMs))), start + 2);
+    double drawnTo = X(openMs);
+    for (const auto& [from, to] : lows) {
+        if (from < static_cast<double>(openMs) || from > static_cast<double>(closedMs)) continue;
+        const double start = std::max(X(from), drawnTo);
+        const double end = std::max(X(std::min(to, static_cast<double>(closedMs))), start + 2);
         points += " "s + Fixed(start) + "," + Fixed(high) + " " + Fixed(start) + "," + Fixed(low) + " " + Fixed(end) +
                   "," + Fixed(low) + " " + Fixed(end) + "," + Fixed(high);
+        drawnTo = end;
     }
     points += " "s + Fixed(X(closedMs)) + "," + Fixed(high);
     out_ += "<polyline fill=\"none\" stroke=\"#37474f\" stroke-width=\"1.5\" points=\""s + points + "\"/>\n";
@@ -393,8 +404,10 @@ double Drawing::MarkerLane(double top, const std::string& name, const Lane& cont
                 Fixed(X(attempt.startMs)) + "\" y=\"" + Fixed(barTop) + "\" width=\"" + Fixed(width) + "\" height=\"" +
                 Fixed(kBarHeight) + "\" fill=\"" + colour + "\" fill-opacity=\"0.2\" stroke=\"" + colour + "\"/>";
         if (width > 44) {
-            out_ += "<text x=\""s + Fixed(X(attempt.startMs) + 4) + "\" y=\"" + Fixed(barTop + kBarHeight - 4) +
-                    "\" font-size=\"" + Fixed(kFontSize) + "\">try " + std::to_string(attempt.number) + "</text>";
+            // In the middle, clear of the marks at its ends.
+            out_ += "<text x=\""s + Fixed(X(attempt.startMs) + width / 2) + "\" y=\"" + Fixed(barTop + kBarHeight - 4) +
+                    "\" font-size=\"" + Fixed(kFontSize) + "\" text-anchor=\"middle\">try " +
+                    std::to_string(attempt.number) + "</text>";
         }
         out_ += "</g>\n";
     }
