@@ -224,7 +224,11 @@ bool TraceTally::TakePort(std::string_view body, Run* run) {
     const std::string_view name = body.substr(0, body.find(' '));
     const auto number = name.starts_with("COM") ? WholeNumberIn(name.substr(3), 1, TraceSummary::kPorts) : std::nullopt;
     if (!number || body.size() <= name.size() + 1) return false;
-    if (run) run->line = LineNamed(name, body.substr(name.size() + 1, kLongestDevice));
+    if (!run) return true;
+    // A run has one line: a second port line, or one after its stations
+    // were counted, is a damaged trace.
+    if (run->line) return false;
+    run->line = LineNamed(name, body.substr(name.size() + 1, kLongestDevice));
     return true;
 }
 
