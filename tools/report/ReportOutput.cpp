@@ -47,7 +47,7 @@ std::string Printable(std::string_view text) {
 }
 
 std::string LineName(const LineCounts& line) {
-    if (!line.Named()) return "runs with no port line";
+    if (!line.Named()) return "(no port line)";
     if (line.port == "other") return "other lines (more than "s + std::to_string(TraceSummary::kMostLines) + ", together)";
     return line.port + " " + Printable(line.device);
 }
