@@ -116,8 +116,8 @@ TEST(RealTraceTest, ManyRunsAtOnceAreNeitherLostNorMixed) {
         splitter.Feed(text);
         std::string weight, result;
         for (const TimelineEvent& event : collector.Run().events) {
-            if (event.kind == TraceKind::Reply) weight = Tokens(event.body).Value("weight").value_or("");
-            if (event.kind == TraceKind::Result) result = event.body;
+            if (event.kind == TraceKind::Reply) weight = Tokens(event.Body()).Value("weight").value_or("");
+            if (event.kind == TraceKind::Result) result = event.Body();
         }
         EXPECT_EQ(result, "0;3,0," + weight) << "run " << number;
     }
