@@ -26,6 +26,9 @@ constexpr double kLabelRowHeight = 13;
 constexpr double kFontSize = 10;
 constexpr double kLabelCharWidth = 6.2;  // at kFontSize, a little wide, for keeping labels apart
 constexpr double kLabelGap = 8;
+// Rows of labels a lane has at most; a mark whose label finds no room in them
+// is drawn without it (its line still shows on hover).
+constexpr std::size_t kMostLabelRows = 6;
 
 constexpr std::string_view kTakenColour = "#2e7d32";
 constexpr std::string_view kModemErrorColour = "#ef6c00";
@@ -234,7 +237,7 @@ struct PlacedLabel {
     std::string label;
     std::size_t count;
     std::string hover;  // every line it stands for
-    std::size_t row;
+    std::size_t row;    // kMostLabelRows: no room, the mark is drawn without its label
 };
 
 // A time axis step of 1, 2 or 5 times a power of ten, so that the axis has
@@ -291,7 +294,8 @@ std::vector<PlacedLabel> Drawing::Place(const Lane& lane) const {
         const double x = X(marker.ms);
         if (!placed.empty()) {
             PlacedLabel& before = placed.back();
-            if (before.label == marker.label && x < X(before.lastMs) + LabelWidth(before)) {
+            const bool mergeable = before.label == marker.label && before.row < kMostLabelRows;
+            if (mergeable && x < X(before.lastMs) + LabelWidth(before)) {
                 ++before.count;
                 before.lastMs = marker.ms;
                 before.hover += "\n" + marker.hover;
@@ -301,8 +305,8 @@ std::vector<PlacedLabel> Drawing::Place(const Lane& lane) const {
         }
         PlacedLabel label{marker.ms, marker.ms, marker.colour, marker.label, 1, marker.hover, 0};
         while (label.row < rowEnds.size() && x < rowEnds[label.row]) ++label.row;
-        if (label.row == rowEnds.size()) rowEnds.push_back(0);
-        rowEnds[label.row] = x + LabelWidth(label);
+        if (label.row == rowEnds.size() && label.row < kMostLabelRows) rowEnds.push_back(0);
+        if (label.row < kMostLabelRows) rowEnds[label.row] = x + LabelWidth(label);
         placed.push_back(std::move(label));
     }
     return placed;
@@ -391,7 +395,7 @@ std::string_view OutcomeColour(Outcome outcome) {
 double Drawing::MarkerLane(double top, const std::string& name, const Lane& content) {
     const std::vector<PlacedLabel> labels = Place(content);
     std::size_t rows = 1;
-    for (const PlacedLabel& label : labels) rows = std::max(rows, label.row + 1);
+    for (const PlacedLabel& label : labels) rows = std::max(rows, std::min(label.row + 1, kMostLabelRows));
     const double height = kBarTop + kBarHeight + 4 + static_cast<double>(rows) * kLabelRowHeight + 4;
     LaneName(top, height, name);
     const double barTop = top + kBarTop;
@@ -422,6 +426,10 @@ double Drawing::MarkerLane(double top, const std::string& name, const Lane& cont
                     Fixed(std::max(X(label.lastMs) - x, 2.0)) + "\" height=\"6\" fill=\"" + colour + "\"/>";
         }
         out_ += "<path d=\"M"s + Fixed(x) + " " + Fixed(middle - 7) + " l5 7 l-5 7 l-5 -7 z\" fill=\"" + colour + "\"/>";
+        if (label.row == kMostLabelRows) {
+            out_ += "</g>\n";
+            continue;
+        }
         const double y = barTop + kBarHeight + 4 + static_cast<double>(label.row + 1) * kLabelRowHeight - 3;
         out_ += "<line x1=\""s + Fixed(x) + "\" x2=\"" + Fixed(x) + "\" y1=\"" + Fixed(middle + 7) + "\" y2=\"" +
                 Fixed(y - 8) + "\" stroke=\"" + colour + "\" stroke-width=\"0.5\"/>";

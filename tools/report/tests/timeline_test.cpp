@@ -227,6 +227,23 @@ TEST(TimelineTest, TriesRejectsLabelsAndDtrWhereTheyHappened) {
     }
 }
 
+// Marks of many kinds at one time: the labels that fit stack in a few rows,
+// the rest are marks without a label, and none overlaps another.
+TEST(TimelineTest, ManyLabelsAtOneTimeKeepTheLaneBounded) {
+    std::string trace = Line(0, "run", "2026-12-11T06:00:00.000Z scalepoll 1.2.0 COM1");
+    for (int n = 0; n < 50; ++n) trace += Line(5000, "fault", "reason" + std::to_string(n) + " -- a damaged trace");
+    const std::string svg = TimelineSvg(Collect(trace, 1));
+    EXPECT_TRUE(WellFormed(svg));
+    const std::vector<Label> labels = MarkLabels(svg);
+    std::vector<double> rows;
+    for (const Label& label : labels) {
+        if (std::find(rows.begin(), rows.end(), label.y) == rows.end()) rows.push_back(label.y);
+    }
+    EXPECT_EQ(labels.size(), rows.size());  // one per row at the same time
+    EXPECT_LE(rows.size(), 6u);
+    EXPECT_EQ(Count(svg, "<title>   5000 fault    reason"), 50u);  // every mark still shows its line
+}
+
 TEST(TimelineTest, NoDtrWhereThePortWasNotOpen) {
     const std::string trace = Line(0, "run", "2026-12-11T06:00:00.000Z scalepoll 1.2.0 COM1 9600 8 None 1 3") +
                               Line(0, "port", "COM1 /dev/ttyUSB7") +
