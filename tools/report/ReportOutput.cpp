@@ -71,10 +71,11 @@ std::string StationTable(const LineCounts& line) {
                       time(times.Worst()).c_str(), UtcOr(station.lastHeardUtcMs, "never").c_str());
         text += row;
         const std::string who = "  station "s + std::to_string(number) + ": ";
-        if (station.replyDropped) {
-            notes += who + "its reply lost to the 112-byte rule in " + Runs(station.replyDropped) +
-                     ": bytes before it (noise) pushed the reply buffer past 112 bytes, and the bytes thrown "
-                     "away held its whole reply\n";
+        if (station.repliesLost) {
+            notes += who + "its reply lost to the 112-byte rule " + Number(station.repliesLost) +
+                     (station.repliesLost == 1 ? " time" : " times") + " (" + Runs(station.replyDropped) +
+                     " with no other reply taken): bytes before it (noise) pushed the reply buffer past 112 "
+                     "bytes, and the bytes thrown away held its whole reply\n";
         }
         if (!station.notTaken.Empty()) notes += who + "replies not taken while asked: " + ReasonList(station.notTaken) + "\n";
         if (!station.modemErrors.Empty()) notes += who + "modem errors: " + ReasonList(station.modemErrors) + "\n";
@@ -162,6 +163,7 @@ std::string JsonStation(const StationCounts& station) {
            ",\"answered_later_try\":" + Number(station.answeredLaterTry) + ",\"late\":" + Number(station.late) +
            ",\"silent\":" + Number(station.silent) + ",\"reply_lost_to_112_byte_rule\":" +
            Number(station.replyDropped) + ",\"line_failed\":" + Number(station.lineFailed) +
+           ",\"dropped_holding_its_reply\":" + Number(station.repliesLost) +
            ",\"not_taken\":" + JsonReasons(station.notTaken) + ",\"modem_errors\":" + JsonReasons(station.modemErrors) +
            ",\"answer_ms\":{\"median\":" + JsonTime(times, times.Percentile(50)) +
            ",\"p95\":" + JsonTime(times, times.Percentile(95)) + ",\"max\":" + JsonTime(times, times.Worst()) +

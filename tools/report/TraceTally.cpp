@@ -326,8 +326,12 @@ bool TraceTally::TakeReply(std::string_view body, std::int64_t ms, Run* run) {
     summary_.notTaken.Add(reason);
     if (!run || !run->asking) return true;
     // A reject belongs to the station asked at the time, whatever address the frame bore.
-    LineOf(*run).stations[run->asking].notTaken.Add(reason);
-    if (held & (1u << run->asking)) run->stations[run->asking].replyDropped = true;
+    StationCounts& asked = LineOf(*run).stations[run->asking];
+    asked.notTaken.Add(reason);
+    if (held & (1u << run->asking)) {
+        ++asked.repliesLost;
+        run->stations[run->asking].replyDropped = true;
+    }
     return true;
 }
 

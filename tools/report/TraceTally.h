@@ -70,6 +70,7 @@ struct StationCounts {
     std::uint64_t silent = 0;       // runs whose requests went out and that got no reply it gave
     std::uint64_t replyDropped = 0;  // runs whose only reply was among bytes thrown away by the 112-byte rule
     std::uint64_t lineFailed = 0;    // runs whose line failed before its tries ended
+    std::uint64_t repliesLost = 0;   // dropped verdicts, while it was asked, whose bytes held its whole reply
     ReasonCounts notTaken;           // replies not taken while it was asked, by reason
     ReasonCounts modemErrors;        // by cause
     AnswerTimes answerMs;

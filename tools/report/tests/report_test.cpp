@@ -282,6 +282,7 @@ TEST(ReportOutputTest, TheReportNamesWhatATechnicianAsks) {
                             "\"lines\":[{\"port\":\"COM1\",\"device\":\"/dev/ttyUSB0\",\"runs\":100,\"opened\":96,",
                             "\"7\":{\"runs\":100,\"requests\":120,\"answered_first_try\":72,\"answered_later_try\":24,"
                             "\"late\":0,\"silent\":0,\"reply_lost_to_112_byte_rule\":0,\"line_failed\":4,"
+                            "\"dropped_holding_its_reply\":0,"
                             "\"not_taken\":{\"checksum\":24},\"modem_errors\":{\"disagree\":5},"
                             "\"answer_ms\":{\"median\":130,\"p95\":130,\"max\":130,\"count\":96},"
                             "\"last_heard\":\"2026-11-01T07:38:05.278Z\"}",  // run 99: busy

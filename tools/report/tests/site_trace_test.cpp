@@ -241,13 +241,14 @@ TEST(SiteTraceTest, TheReportGroupsByLineAndNamesWhatHappened) {
          {"runs: 3, 2026-12-11T06:00:00.000Z to 2026-12-11T06:00:01.000Z; 1 undated (older versions)\n",
           "line COM1 /dev/pts/3: 2 runs, opened 2\n",
           "      3      2      3        0      0      1       0     1            0       5050    5050      5050",
-          "station 3: its reply lost to the 112-byte rule in 1 run:", "replies not taken while asked: dropped 2\n",
+          "station 3: its reply lost to the 112-byte rule 2 times (1 run with no other reply taken):", "replies not taken while asked: dropped 2\n",
           "line COM1 /dev/ttyUSB7: 1 run, opened 0; open failed: missing 1\n",
           "ports:\n  COM1 (/dev/pts/3): opened 2\n  COM1 (/dev/ttyUSB7): opened 0; open failed: missing 1\n"}) {
         EXPECT_NE(text.find(shown), std::string::npos) << shown << "\n" << text;
     }
     const std::string json = JsonReport(summary);
-    for (const char* shown : {"{\"format\":2,", "\"late\":1,\"silent\":0,\"reply_lost_to_112_byte_rule\":1,\"line_failed\":0,",
+    for (const char* shown : {"{\"format\":2,", "\"late\":1,\"silent\":0,\"reply_lost_to_112_byte_rule\":1,\"line_failed\":0,"
+                              "\"dropped_holding_its_reply\":2,",
                               "\"ports\":{\"COM1\":[{\"device\":\"/dev/pts/3\",\"opened\":2,",
                               "{\"device\":\"/dev/ttyUSB7\",\"opened\":0,\"open_failures\":{\"missing\":1}",
                               "\"trace_lines\":"}) {
