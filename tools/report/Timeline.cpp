@@ -504,12 +504,13 @@ void TimelineCollector::Add(std::string_view text) {
     if (place.closes == run_.number) done_ = true;
     if (place.run != run_.number || done_) return;
     done_ = place.ends;
-    if (run_.events.size() >= kMostEvents) {
+    if (run_.events.size() >= kMostEvents || run_.keptBytes + text.size() > kMostKeptBytes) {
         ++run_.eventsLeftOut;
         return;
     }
-    const std::size_t bodyAt = static_cast<std::size_t>(line->body.data() - text.data());
-    run_.events.push_back({line->ms, line->kind, std::string(text.substr(0, kLongestText)), std::min(bodyAt, kLongestText)});
+    run_.keptBytes += text.size();
+    const auto bodyAt = static_cast<std::size_t>(line->body.data() - text.data());
+    run_.events.push_back({line->ms, line->kind, std::string(text), bodyAt});
 }
 
 std::string TimelineSvg(const TimelineRun& run) {

@@ -8,8 +8,8 @@
 // none overlaps another; hovering any mark shows its whole trace line.
 //
 // The picture's size is bounded per trace line: a few elements per line,
-// each with at most kLongestText of its line, and a time axis of at most a
-// dozen ticks whatever the times say.
+// each with its line at most a few times, and a time axis of at most a dozen
+// ticks whatever the times say.
 #pragma once
 
 #include <cstdint>
@@ -23,7 +23,7 @@
 struct TimelineEvent {
     std::int64_t ms;
     TraceKind kind;
-    std::string text;        // the whole trace line, cut to kLongestText
+    std::string text;        // the whole trace line
     std::size_t bodyAt = 0;  // where its body begins in text
 
     std::string_view Body() const { return std::string_view(text).substr(bodyAt); }
@@ -32,14 +32,17 @@ struct TimelineEvent {
 struct TimelineRun {
     std::uint64_t number = 0;  // from 1, in the order of the trace
     std::vector<TimelineEvent> events;
-    std::uint64_t eventsLeftOut = 0;  // beyond kMostEvents
+    std::uint64_t eventsLeftOut = 0;  // beyond kMostEvents or kMostKeptBytes
+    std::size_t keptBytes = 0;
 };
 
 // Picks the lines of one run out of a trace read line by line.
 class TimelineCollector {
 public:
     static constexpr std::size_t kMostEvents = 20000;
-    static constexpr std::size_t kLongestText = 1000;
+    // Lines are kept whole, for hovering; a run of more, or longer, lines
+    // than this has its later lines left out (and says so).
+    static constexpr std::size_t kMostKeptBytes = 16 * 1024 * 1024;
 
     explicit TimelineCollector(std::uint64_t runNumber) { run_.number = runNumber; }
 

@@ -146,9 +146,9 @@ std::optional<LinePace> PaceOf(std::string_view speed, std::string_view data, st
 }  // namespace
 
 std::optional<LinePace> PaceIn(TraceKind kind, std::string_view body) {
+    if (kind != TraceKind::Run && kind != TraceKind::Settings) return std::nullopt;
     const Tokens tokens(body);
     if (kind == TraceKind::Run) return PaceOf(tokens.At(4), tokens.At(5), tokens.At(6), tokens.At(7));
-    if (kind != TraceKind::Settings) return std::nullopt;
     // "refused speed=... -- in force 9600 8 None 1", or the four settings as asked.
     constexpr std::string_view kInForce = "in force ";
     const std::string_view free = tokens.FreeText();
