@@ -10,6 +10,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <map>
+#include <sstream>
 
 #include "poll/Frames.h"
 #include "tests/support/Program.h"
@@ -280,6 +282,35 @@ TEST_F(EndToEnd, TraceTellsWhyAPortCouldNotBeHad) {
     }
     close(holder);
     close(refusing);
+}
+
+// Runs started at once append to one trace: every line whole and marked, and
+// each run's lines, under a mark of its own, all there and in order. Each run
+// is 5 s long.
+TEST_F(EndToEnd, RunsAtOnceKeepTheirLinesApartInOneTrace) {
+    constexpr int kRuns = 24;
+    const std::filesystem::path trace = Output("shared-trace");
+    std::vector<std::unique_ptr<Program>> runs;
+    for (int k = 0; k < kRuns; ++k) {
+        Strings environment = PortsAt("/nonexistent/scalepoll-line");
+        environment.push_back("SCALEPOLL_TRACE=" + trace.string());
+        runs.push_back(std::make_unique<Program>(Strings{SCALEPOLL_BINARY, "COM1", "9600", "8", "None", "1", "none"},
+                                                 environment, Output("output" + std::to_string(k))));
+    }
+    for (auto& run : runs) EXPECT_EQ(run->Wait().output, "0;");
+    std::map<std::string, Strings> kindsByMark;
+    std::istringstream lines(ReadWholeFile(trace));
+    for (std::string line; std::getline(lines, line);) {
+        const auto mark = RunMarkOf(line);
+        ASSERT_TRUE(mark) << line;
+        std::istringstream words(line.substr(mark->size()));
+        std::string time, kind;
+        words >> time >> kind;
+        kindsByMark[*mark].push_back(kind);
+    }
+    EXPECT_EQ(kindsByMark.size(), static_cast<std::size_t>(kRuns));
+    for (const auto& [mark, kinds] : kindsByMark)
+        EXPECT_EQ(kinds, (Strings{"run", "port", "open", "trigger", "result"})) << mark;
 }
 
 // Each faulty reply scalepoll-sim can send, and the line hung up under the

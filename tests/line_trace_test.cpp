@@ -9,8 +9,6 @@
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
-#include <regex>
 #include <sstream>
 
 #include "ScalepollVersion.h"
@@ -22,6 +20,7 @@
 #include "tests/support/FakeSerialPorts.h"
 #include "tests/support/ReplyBuilder.h"
 #include "tests/support/ScriptedLine.h"
+#include "tests/support/TraceFile.h"
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
@@ -77,13 +76,6 @@ void AnswerFirstRequest(FakeSerialPorts& line, VirtualTime& time, const std::str
         answered = true;
         line.Arrive(time.NowMs() + 100, reply);
     };
-}
-
-std::string FileText(const fs::path& path) {
-    std::ifstream file(path, std::ios::binary);
-    std::ostringstream text;
-    text << file.rdbuf();
-    return text.str();
 }
 
 }  // namespace
@@ -272,15 +264,14 @@ TEST(LineTrace, BinaryAppendsToTheNamedFileAndIgnoresOneItCannotOpen) {
     for (const fs::path& path : {trace, trace, unopenable}) EXPECT_EQ(runBinary(path), "1;Not enough parameters\r\n");
     // Each run marks its lines with a mark of its own. Real time passes in
     // the binary: the stamps and dates are left out.
-    std::istringstream lines(FileText(trace));
+    std::istringstream lines(ReadWholeFile(trace));
     std::vector<std::string> marks;
     std::vector<std::string> undated;
-    const std::regex marked("(r[0-9]+-[0-9a-f]{8}) (.*)");
     for (std::string line; std::getline(lines, line);) {
-        std::smatch parts;
-        ASSERT_TRUE(std::regex_match(line, parts, marked)) << line;
-        marks.push_back(parts[1]);
-        line = parts[2];
+        const auto mark = RunMarkOf(line);
+        ASSERT_TRUE(mark) << line;
+        marks.push_back(*mark);
+        line.erase(0, mark->size() + 1);
         undated.push_back(line.starts_with("      0 run      ") ? line.substr(0, 17) + line.substr(42) : line.substr(7));
     }
     ASSERT_EQ(marks.size(), 4u);
