@@ -113,7 +113,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     ScriptedLine line(loop);
     CapturedOutput output(loop);
     CapturedOutput traceFile(loop);
-    LineTrace trace(loop, traceFile);
+    LineTrace trace(loop, traceFile, "r1-00000000");
     TForm1 form(loop, line, output, trace);
     CheckedReceiver receiver(form);
     line.receiver = &receiver;

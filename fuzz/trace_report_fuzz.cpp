@@ -1,8 +1,11 @@
-// scalepoll-report's trace reader on arbitrary bytes, fed in two chunks: the
-// counts stay consistent (every run that asked a station either had it
-// answer at the first try, at a later one, or found it silent; the answer
-// times are ordered), and the text, JSON and timeline outputs hold nothing
-// but printable ASCII and line ends, whatever the trace held.
+// scalepoll-report's trace reader on arbitrary bytes, run marks and all, fed
+// in two chunks: the counts stay consistent (every run that asked a station
+// counts once on its line: answered at the first try, a later one, late,
+// silent, its reply lost to the 112-byte rule, or its line failed; the answer
+// times are ordered), the text, JSON and timeline outputs hold nothing but
+// printable ASCII and line ends, and the timeline's size stays within a
+// bound per trace line, whatever the trace held (libFuzzer's time and memory
+// limits hold the rest).
 //
 // Input: one byte for where to split the rest, then the trace.
 #include <cstddef>
@@ -24,17 +27,28 @@ bool PrintableLines(std::string_view text) {
 }
 
 void CheckStations(const TraceSummary& summary) {
-    for (int number = 1; number <= TraceSummary::kStations; ++number) {
-        const StationCounts& station = summary.stations[number];
-        Require(station.answeredFirstTry + station.answeredLaterTry + station.silent == station.runs,
-                "each run that asked a station answered it or found it silent");
-        Require(station.runs <= station.requests, "a run that asks a station sends it a request");
-        const AnswerTimes& times = station.answerMs;
-        Require(times.Count() <= station.answeredFirstTry + station.answeredLaterTry, "one answer time per answer");
-        Require(times.Percentile(50) <= times.Percentile(95) && times.Percentile(95) <= times.Worst(),
-                "median <= p95 <= worst");
+    Require(summary.lines.size() <= TraceSummary::kMostLines + 1, "lines past the bound are counted together");
+    for (const LineCounts& line : summary.lines) {
+        for (int number = 1; number <= kLastStation; ++number) {
+            const StationCounts& station = line.stations[number];
+            const std::uint64_t answered = station.answeredFirstTry + station.answeredLaterTry + station.late;
+            Require(answered + station.silent + station.replyDropped + station.lineFailed == station.runs,
+                    "each run that asked a station counts once by how it went");
+            const AnswerTimes& times = station.answerMs;
+            Require(times.Count() <= answered, "one answer time per answer");
+            Require(times.Percentile(50) <= times.Percentile(95) && times.Percentile(95) <= times.Worst(),
+                    "median <= p95 <= worst");
+        }
     }
 }
+
+// A fixed frame, a few lanes, and per trace line a mark, a bar or a chunk,
+// with its whole line for hovering: in its own mark, the try it begins and
+// the tries it ends (one a station at most), escaped in up to six bytes a
+// byte.
+constexpr std::size_t kTimelineFixedBytes = 64 * 1024;
+constexpr std::size_t kTimelineBytesPerLine = 2 * 1024;
+constexpr std::size_t kTimelineBytesPerLineByte = (2 + 14) * 6;
 
 }  // namespace
 
@@ -54,12 +68,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const TraceSummary& summary = tally.End(splitter.EndedMidLine());
 
     Require(summary.runs >= summary.undatedRuns && summary.runs >= summary.unfinishedRuns, "runs count every kind");
-    Require(summary.oddLines <= summary.lines, "odd lines are lines");
-    Require(summary.resultsOk + summary.resultsModemError + summary.resultsNotEnoughParameters <= summary.lines,
+    Require(summary.oddLines <= summary.traceLines, "odd lines are lines");
+    Require(summary.resultsOk + summary.resultsModemError + summary.resultsNotEnoughParameters <= summary.traceLines,
             "results are lines");
     CheckStations(summary);
     Require(PrintableLines(TextReport(summary)), "the text report is printable");
     Require(PrintableLines(JsonReport(summary)), "the JSON report is printable ASCII");
-    Require(PrintableLines(TimelineSvg(collector.Run())), "the timeline is printable ASCII");
+    const std::string svg = TimelineSvg(collector.Run());
+    Require(PrintableLines(svg), "the timeline is printable ASCII");
+    Require(svg.size() <= kTimelineFixedBytes + kTimelineBytesPerLine * collector.Run().events.size() +
+                              kTimelineBytesPerLineByte * collector.Run().keptBytes,
+            "the timeline's size is bounded per trace line");
     return 0;
 }

@@ -29,5 +29,7 @@ constexpr int kSavingNameAttempts = 16;
 
 // `path` opened for appending (created when missing), each WriteAndFlush one
 // write at the end of the file; nullptr when it cannot be opened. The file is
-// not inherited by programs this one starts.
-std::unique_ptr<TextOutput> OpenAppendFile(const std::string& path);
+// not inherited by programs this one starts. A line the file writes of its
+// own (on Linux, the count of lines it had to drop) begins with `runMark`
+// and a blank, as the trace's own lines do.
+std::unique_ptr<TextOutput> OpenAppendFile(const std::string& path, const std::string& runMark);

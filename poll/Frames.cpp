@@ -37,18 +37,32 @@ std::string ReadRequest(int station) {
     return Closed(std::string(1, frame::STX) + address + "0?M" + frame::CR);
 }
 
+namespace {
+// A whole reply frame with a good checksum starts at p: STX, CR 34 bytes
+// later, and the checksum byte after it fits.
+bool ReplyFrameAt(std::string_view buffer, std::size_t p) {
+    if (buffer[p] != frame::STX) return false;
+    if (p + 34 >= buffer.size() || buffer[p + 34] != frame::CR) return false;
+    if (p + 35 >= buffer.size()) return false;
+    return LasCrC(buffer.substr(p, 35)) == buffer[p + 35];
+}
+}  // namespace
+
 bool HaeSanoma(std::string& buffer) {
-    const std::size_t size = buffer.size();
-    if (size < frame::kReplySize - 1) return false;
-    for (std::size_t p = 0; p + 1 < size; ++p) {
-        if (buffer[p] != frame::STX) continue;
-        if (p + 34 >= size || buffer[p + 34] != frame::CR) continue;
-        if (p + 35 >= size) continue;
-        if (LasCrC(std::string_view(buffer).substr(p, 35)) != buffer[p + 35]) continue;
+    if (buffer.size() < frame::kReplySize - 1) return false;
+    for (std::size_t p = 0; p + 1 < buffer.size(); ++p) {
+        if (!ReplyFrameAt(buffer, p)) continue;
         buffer = buffer.substr(p, frame::kReplySize);
         return true;
     }
     return false;
+}
+
+std::vector<std::size_t> ReplyFramesIn(std::string_view bytes) {
+    std::vector<std::size_t> found;
+    for (std::size_t p = 0; p + frame::kReplySize <= bytes.size(); ++p)
+        if (ReplyFrameAt(bytes, p)) found.push_back(p);
+    return found;
 }
 
 std::vector<std::size_t> FramesWithWrongChecksum(std::string_view buffer, std::size_t from) {

@@ -47,6 +47,10 @@ std::string ReadRequest(int station);
 // true; otherwise leave the buffer as it is.
 bool HaeSanoma(std::string& buffer);
 
+// Where the bytes hold a whole reply frame with a good checksum: each place
+// HaeSanoma would take a frame from, were the bytes before it gone.
+std::vector<std::size_t> ReplyFramesIn(std::string_view bytes);
+
 // Where, from position `from` on, the buffer holds the shape of a reply frame
 // (STX, CR 34 bytes later, a checksum byte after it) whose checksum does not
 // fit: the frames HaeSanoma passes over.

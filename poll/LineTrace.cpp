@@ -197,6 +197,12 @@ std::string UtcText(std::chrono::system_clock::time_point at) {
     return text;
 }
 
+std::string RunMark(unsigned long processId, std::uint32_t random) {
+    char mark[40];
+    std::snprintf(mark, sizeof mark, "r%lu-%08x", processId, static_cast<unsigned>(random));
+    return mark;
+}
+
 void LineTrace::Run(std::chrono::system_clock::time_point startedAt, const std::vector<std::string>& parameters) {
     std::string body = UtcText(startedAt) + " scalepoll " + std::string(kScalepollVersion);
     for (const std::string& parameter : parameters) body += ' ' + Token(parameter);
@@ -245,14 +251,19 @@ void LineTrace::TriggerSending(std::int32_t sequenceNumber) {
 }
 
 void LineTrace::RequestSending(int station, std::int32_t tryNumber) {
+    bytesBeforeRequest_ = bufferBytes_;
     Write("request", "station=" + std::to_string(station) + " try=" + std::to_string(tryNumber));
 }
 
 void LineTrace::TryTimedOut(int station, std::int32_t tryNumber) {
-    Write("timeout", "station=" + std::to_string(station) + " try=" + std::to_string(tryNumber));
+    std::string body = "station=" + std::to_string(station) + " try=" + std::to_string(tryNumber);
+    if (const std::size_t arriving = bufferBytes_ - bytesBeforeRequest_; arriving > 0)
+        body += " arriving=" + std::to_string(arriving);
+    Write("timeout", body);
 }
 
 void LineTrace::FrameSearch(std::string_view buffer) {
+    bufferBytes_ = buffer.size();
     for (const std::size_t at : FramesWithWrongChecksum(buffer, checksumSearchFrom_)) {
         const std::string_view frame = buffer.substr(at, frame::kReplySize);
         Write("reply", "not-taken reason=checksum" + StationToken(frame) + " -- checksum " +
@@ -262,9 +273,22 @@ void LineTrace::FrameSearch(std::string_view buffer) {
     if (buffer.size() >= frame::kReplySize) checksumSearchFrom_ = buffer.size() - frame::kReplySize + 1;
 }
 
-void LineTrace::BufferDropped(std::size_t bytes) {
-    Reply("dropped bytes=" + std::to_string(bytes) + " -- no reply frame within " +
-          std::to_string(frame::kReplyBufferLimit) + " bytes");
+// The stations whose whole, good reply frames went with the dropped bytes:
+// they answered, and the 112-byte rule threw the answer away.
+void LineTrace::BufferDropped(std::string_view bytes) {
+    std::set<int> held;
+    for (const std::size_t at : ReplyFramesIn(bytes))
+        if (const auto station = AddressedStation(bytes.substr(at, frame::kReplySize))) held.insert(*station);
+    const std::string limit = std::to_string(frame::kReplyBufferLimit);
+    const std::string dropped = "dropped bytes=" + std::to_string(bytes.size());
+    if (held.empty()) {
+        Reply(dropped + " held=none -- no reply frame within " + limit + " bytes");
+        return;
+    }
+    std::string stations;
+    for (const int station : held) stations += (stations.empty() ? "" : ",") + std::to_string(station);
+    Reply(dropped + " held=" + stations + " -- more than " + limit + " bytes before the search; they held " +
+          (held.size() == 1 ? "a whole reply frame" : "whole reply frames"));
 }
 
 void LineTrace::OtherRunsReply(std::string_view frame, std::int32_t runsSequenceNumber) {
@@ -290,9 +314,11 @@ void LineTrace::ReplyRecorded(int station, std::int32_t tryNumber, const ReplyRe
 }
 
 // A verdict empties the reply buffer: the search for wrong checksums starts
-// again at its front.
+// again at its front, and no byte waits in it.
 void LineTrace::Reply(const std::string& verdict) {
     checksumSearchFrom_ = 0;
+    bufferBytes_ = 0;
+    bytesBeforeRequest_ = 0;
     Write("reply", verdict);
 }
 
@@ -300,8 +326,8 @@ void LineTrace::Write(std::string_view kind, std::string_view body) { WriteAt(lo
 
 void LineTrace::WriteAt(std::int64_t elapsedMs, std::string_view kind, std::string_view body) {
     char stamp[32];
-    std::snprintf(stamp, sizeof stamp, "%7lld ", static_cast<long long>(elapsedMs));
-    std::string line = stamp;
+    std::snprintf(stamp, sizeof stamp, " %7lld ", static_cast<long long>(elapsedMs));
+    std::string line = runMark_ + stamp;
     line += kind;
     line.append(kind.size() < 9 ? 9 - kind.size() : 1, ' ');
     line += body;
@@ -310,8 +336,9 @@ void LineTrace::WriteAt(std::int64_t elapsedMs, std::string_view kind, std::stri
 }
 
 void RunTracedTool(const std::vector<std::string>& parameters, EventLoop& loop, TextOutput& output,
-                   SerialPorts& ports, TextOutput& traceFile, std::chrono::system_clock::time_point startedAt) {
-    LineTrace trace(loop, traceFile);
+                   SerialPorts& ports, TextOutput& traceFile, const std::string& runMark,
+                   std::chrono::system_clock::time_point startedAt) {
+    LineTrace trace(loop, traceFile, runMark);
     trace.Run(startedAt, parameters);
     TracedPorts tracedPorts(ports, trace);
     TracedOutput tracedOutput(output, trace);

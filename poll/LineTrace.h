@@ -3,16 +3,18 @@
 //
 // The trace stands between the run and its serial ports and standard output,
 // and watches the poll cycle's decisions (PollObserver), so the run behaves
-// exactly as without it and never waits for it. One line per event:
-// milliseconds since the run started on the event loop's clock, right-aligned
-// in 7 columns, a blank, the kind padded to 9 columns, and the body:
+// exactly as without it and never waits for it. One line per event: the
+// run mark (which run wrote the line, as runs may append to one file at the
+// same time), a blank, milliseconds since the run started on the event
+// loop's clock, right-aligned in 7 columns, a blank, the kind padded to 9
+// columns, and the body:
 //
-//      0 run      2026-12-11T05:57:50.123Z scalepoll 1.0.0 COM1 9600 8 None 1 3
-//      0 port     COM1 /dev/ttyUSB0
-//      0 open     failed permission -- Permission denied; ...
-//   5150 received <2>30...
-//   5158 reply    taken station=3 try=1 weight=1250 settled=yes
-//  20000 result   0;3,1,0
+//   r27709-9f3c01ab       0 run      2026-12-11T05:57:50.123Z scalepoll 1.0.0 COM1 9600 8 None 1 3
+//   r27709-9f3c01ab       0 port     COM1 /dev/ttyUSB0
+//   r27709-9f3c01ab       0 open     failed permission -- Permission denied; ...
+//   r27709-9f3c01ab    5150 received <2>30...
+//   r27709-9f3c01ab    5158 reply    taken station=3 try=1 weight=1250 settled=yes
+//   r27709-9f3c01ab   20000 result   0;3,1,0
 //
 // Bytes and texts from outside (parameters, paths, line bytes) are written in
 // the display text form, so a line never holds a control byte. The format is
@@ -22,9 +24,11 @@
 
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "platform/EventLoop.h"
@@ -34,7 +38,8 @@
 
 class LineTrace final : public PollObserver {
 public:
-    LineTrace(EventLoop& loop, TextOutput& file) : loop_(loop), file_(file), startMs_(loop.NowMs()) {}
+    LineTrace(EventLoop& loop, TextOutput& file, std::string runMark)
+        : loop_(loop), file_(file), runMark_(std::move(runMark)), startMs_(loop.NowMs()) {}
 
     void Run(std::chrono::system_clock::time_point startedAt, const std::vector<std::string>& parameters);
     void Port(int portNumber, std::string_view standsFor);
@@ -50,7 +55,7 @@ public:
     void RequestSending(int station, std::int32_t tryNumber) override;
     void TryTimedOut(int station, std::int32_t tryNumber) override;
     void FrameSearch(std::string_view buffer) override;
-    void BufferDropped(std::size_t bytes) override;
+    void BufferDropped(std::string_view bytes) override;
     void OtherRunsReply(std::string_view frame, std::int32_t runsSequenceNumber) override;
     void NoStationAddressed(std::string_view frame) override;
     void ReplyRecorded(int station, std::int32_t tryNumber, const ReplyReadings& readings, std::int32_t weight,
@@ -63,17 +68,31 @@ private:
 
     EventLoop& loop_;
     TextOutput& file_;
+    std::string runMark_;
     std::int64_t startMs_;
     // Where in the reply buffer the search for frames with a wrong checksum
     // goes on, so that each is told once; every verdict empties the buffer.
     std::size_t checksumSearchFrom_ = 0;
+    // The bytes waiting in the reply buffer, and how many of them were there
+    // before the last read request: a try that runs out with bytes come since
+    // its request was met by an answer under way, not by silence.
+    std::size_t bufferBytes_ = 0;
+    std::size_t bytesBeforeRequest_ = 0;
 };
+
+// The run mark: "r", the process id, "-" and eight hex digits drawn once per
+// run, e.g. r27709-9f3c01ab. The process id matches a busy port's "held by
+// process N" to the run that held it; the random part keeps two runs apart
+// when the system gives a later process the same id.
+std::string RunMark(unsigned long processId, std::uint32_t random);
 
 // The time as the run line writes it: UTC, ISO 8601 to the millisecond,
 // e.g. 2026-12-11T05:57:50.123Z.
 std::string UtcText(std::chrono::system_clock::time_point at);
 
-// RunTool with the trace written to `traceFile`; `startedAt` is the wall
-// clock's time at the start, for the run line.
+// RunTool with the trace written to `traceFile`, each line begun with
+// `runMark`; `startedAt` is the wall clock's time at the start, for the run
+// line.
 void RunTracedTool(const std::vector<std::string>& parameters, EventLoop& loop, TextOutput& output,
-                   SerialPorts& ports, TextOutput& traceFile, std::chrono::system_clock::time_point startedAt);
+                   SerialPorts& ports, TextOutput& traceFile, const std::string& runMark,
+                   std::chrono::system_clock::time_point startedAt);

@@ -4,7 +4,6 @@
 // an observer never changes what the poll cycle does.
 #pragma once
 
-#include <cstddef>
 #include <cstdint>
 #include <string_view>
 
@@ -23,8 +22,9 @@ public:
     // The reply buffer, grown by a received chunk, about to be searched for
     // a reply frame.
     virtual void FrameSearch(std::string_view /*buffer*/) {}
-    // The buffer grew past the 112-byte rule without a frame and is emptied.
-    virtual void BufferDropped(std::size_t /*bytes*/) {}
+    // The buffer grew past the 112-byte rule without a frame and is about to
+    // be emptied, before any search: the bytes thrown away.
+    virtual void BufferDropped(std::string_view /*bytes*/) {}
     // A found frame that carries another run's sequence number.
     virtual void OtherRunsReply(std::string_view /*frame*/, std::int32_t /*runsSequenceNumber*/) {}
     // A found frame with this run's sequence number whose address names no

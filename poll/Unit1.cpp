@@ -99,7 +99,7 @@ std::string ResultGroup(int station, bool settled, std::int32_t weight) {
 void TForm1::SarjaTulo(const std::string& chunk) {
     replyBuffer_ += chunk;
     if (replyBuffer_.size() > frame::kReplyBufferLimit) {
-        observer_.BufferDropped(replyBuffer_.size());
+        observer_.BufferDropped(replyBuffer_);
         replyBuffer_.clear();
     }
     observer_.FrameSearch(replyBuffer_);

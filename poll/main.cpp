@@ -5,9 +5,11 @@
 // poll/LineTrace.h).
 #include <chrono>
 #include <cstdlib>
+#include <random>
 
 #include "platform/EventLoop.h"
 #include "platform/Files.h"
+#include "platform/ProcessId.h"
 #include "platform/SerialPort.h"
 #include "platform/TextOutput.h"
 #include "platform/TimeSource.h"
@@ -20,10 +22,11 @@ int main(int argc, char** argv) {
     const std::vector<std::string> parameters(argv + (argc > 0 ? 1 : 0), argv + argc);
     EventLoop loop(SystemTime());
     const char* tracePath = std::getenv("SCALEPOLL_TRACE");
+    const std::string runMark = tracePath != nullptr ? RunMark(ThisProcessId(), std::random_device{}()) : "";
     // Opened only now that the standard descriptors are sure to be taken.
-    const auto traceFile = tracePath != nullptr ? OpenAppendFile(tracePath) : nullptr;
+    const auto traceFile = tracePath != nullptr ? OpenAppendFile(tracePath, runMark) : nullptr;
     if (traceFile) {
-        RunTracedTool(parameters, loop, StandardOutput(), SystemSerialPorts(), *traceFile, startedAt);
+        RunTracedTool(parameters, loop, StandardOutput(), SystemSerialPorts(), *traceFile, runMark, startedAt);
     } else {
         RunTool(parameters, loop, StandardOutput(), SystemSerialPorts());
     }

@@ -8,7 +8,9 @@
 # Each trace is generated afresh in a temporary folder, in the trace's line
 # format: runs a minute apart over three stations on COM1, one answering at
 # once, one needing a second try after a reply with a bad checksum every
-# fourth run, one silent every fifth run, the port busy every 25th.
+# fourth run, one silent every fifth run, the port busy every 25th. The text
+# report is also measured on the same runs as a site writes them since run
+# marks: each line marked with its run, two runs at a time interleaved.
 # Builds scalepoll-report in build-report-bench/ (Release).
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -50,6 +52,28 @@ generate() {
     }' >"$2"
 }
 
+# marked FILE MARKED: FILE's runs with run marks, two at a time interleaved,
+# as two runs writing into one trace at once leave it.
+marked() {
+  awk '
+    function flush(   i, m) { m = n[0] > n[1] ? n[0] : n[1]
+      for (i = 1; i <= m; i++) { if (i <= n[1]) print line[1, i]; if (i <= n[0]) print line[0, i] }
+      n[0] = n[1] = 0 }
+    $2 == "run" { if (++r % 2 == 1 && r > 1) flush() }
+    { line[r % 2, ++n[r % 2]] = sprintf("r%d-%08x ", 1000 + r, r) $0 }
+    END { flush() }' "$1" >"$2"
+}
+
+# measure FILE FORM LINES SIZE: one row of the table.
+measure() {
+  local args=()
+  [ "$2" = text ] || [ "$2" = "text, run marks" ] || read -ra args <<<"$2"
+  /usr/bin/time -f "%e %U %S %M" -o "$work/time" "$report" "${args[@]}" "$1" >/dev/null
+  read -r wall user system kib <"$work/time"
+  awk -v l="$3" -v s="$4" -v f="$2" -v w="$wall" -v u="$user" -v y="$system" -v k="$kib" \
+    'BEGIN { printf "| %d | %s | %s | %.2f | %.2f | %.1f |\n", l, s, f, w, u + y, k / 1024 }'
+}
+
 echo "| trace lines | size MiB | report | wall s | CPU s | peak RSS MiB |"
 echo "|---|---|---|---|---|---|"
 for lines in "${@:-1000000}"; do
@@ -58,12 +82,10 @@ for lines in "${@:-1000000}"; do
   actual=$(wc -l <"$trace")
   size=$(awk -v bytes="$(stat -c %s "$trace")" 'BEGIN { printf "%.1f", bytes / 1048576 }')
   runs=$("$report" "$trace" | sed -n 's/^runs: \([0-9]*\).*/\1/p')
-  for form in text --json "--timeline $runs"; do
-    args=()
-    [ "$form" = text ] || read -ra args <<<"$form"
-    /usr/bin/time -f "%e %U %S %M" -o "$work/time" "$report" "${args[@]}" "$trace" >/dev/null
-    read -r wall user system kib <"$work/time"
-    awk -v l="$actual" -v s="$size" -v f="$form" -v w="$wall" -v u="$user" -v y="$system" -v k="$kib" \
-      'BEGIN { printf "| %d | %s | %s | %.2f | %.2f | %.1f |\n", l, s, f, w, u + y, k / 1024 }'
-  done
+  for form in text --json "--timeline $runs"; do measure "$trace" "$form" "$actual" "$size"; done
+  marked "$trace" "$trace.marked"
+  rm "$trace"
+  size=$(awk -v bytes="$(stat -c %s "$trace.marked")" 'BEGIN { printf "%.1f", bytes / 1048576 }')
+  measure "$trace.marked" "text, run marks" "$actual" "$size"
+  rm "$trace.marked"
 done

@@ -10,6 +10,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <map>
+#include <sstream>
 
 #include "poll/Frames.h"
 #include "tests/support/Program.h"
@@ -232,7 +234,7 @@ TEST_F(EndToEnd, TraceTellsWhyAPortCouldNotBeHad) {
     };
     const Case cases[] = {
         {forbidden.Path(), {"9600", "8", "None", "1"}, superuser,
-         "failed permission -- Permission denied; the device's group is ", {}},
+         "failed permission -- Permission denied; owner ", {}},
         {locked.Path(), {"9600", "8", "None", "1"}, false,
          "failed busy -- Resource temporarily unavailable; held by process " + std::to_string(getpid()) + " (" +
              self + ")", {}},
@@ -275,14 +277,44 @@ TEST_F(EndToEnd, TraceTellsWhyAPortCouldNotBeHad) {
         EXPECT_EQ(TraceLines(trace, "result"), Strings{"0;"}) << c.com1;
     }
     if (superuser) {
-        EXPECT_TRUE(TraceLines(Output("trace0"), "open")[0].ends_with(", and user nobody is not in it"));
+        // A pseudo-terminal's group may write to it at most, not read it.
+        EXPECT_TRUE(TraceLines(Output("trace0"), "open")[0].ends_with(": only its owner may open it"));
     }
     close(holder);
     close(refusing);
 }
 
+// Runs started at once append to one trace: every line whole and marked, and
+// each run's lines, under a mark of its own, all there and in order. Each run
+// is 5 s long.
+TEST_F(EndToEnd, RunsAtOnceKeepTheirLinesApartInOneTrace) {
+    constexpr int kRuns = 24;
+    const std::filesystem::path trace = Output("shared-trace");
+    std::vector<std::unique_ptr<Program>> runs;
+    for (int k = 0; k < kRuns; ++k) {
+        Strings environment = PortsAt("/nonexistent/scalepoll-line");
+        environment.push_back("SCALEPOLL_TRACE=" + trace.string());
+        runs.push_back(std::make_unique<Program>(Strings{SCALEPOLL_BINARY, "COM1", "9600", "8", "None", "1", "none"},
+                                                 environment, Output("output" + std::to_string(k))));
+    }
+    for (auto& run : runs) EXPECT_EQ(run->Wait().output, "0;");
+    std::map<std::string, Strings> kindsByMark;
+    std::istringstream lines(ReadWholeFile(trace));
+    for (std::string line; std::getline(lines, line);) {
+        const auto mark = RunMarkOf(line);
+        ASSERT_TRUE(mark) << line;
+        std::istringstream words(line.substr(mark->size()));
+        std::string time, kind;
+        words >> time >> kind;
+        kindsByMark[*mark].push_back(kind);
+    }
+    EXPECT_EQ(kindsByMark.size(), static_cast<std::size_t>(kRuns));
+    for (const auto& [mark, kinds] : kindsByMark)
+        EXPECT_EQ(kinds, (Strings{"run", "port", "open", "trigger", "result"})) << mark;
+}
+
 // Each faulty reply scalepoll-sim can send, and the line hung up under the
-// run, as the trace tells them; three simulators at once, each run about 20 s.
+// run, as the trace tells them; four simulators at once, each run about 20 s.
 TEST_F(EndToEnd, TraceTellsEachFaultyReplyOfTheSimulator) {
     struct Case {
         Strings sim;
@@ -298,13 +330,16 @@ TEST_F(EndToEnd, TraceTellsEachFaultyReplyOfTheSimulator) {
                                  std::to_string(static_cast<std::uint8_t>(bad.back() - 1));
     const std::string sequence = "not-taken reason=sequence station=4 -- sequence 03, this run's 02";
     const std::string address = "not-taken reason=address -- address 0 names no station 1 to 14";
+    const std::string held = "dropped bytes=113 held=3 -- more than 112 bytes before the search; they held a whole "
+                             "reply frame";
     const Case cases[] = {
         {{"--station", "2:weight=1250,disagree", "--station", "3:weight=1250,bad-checksum"},
          {"2", "3"},
          "2;Modem error",
          {"modem-error station=2 try=1 cause=disagree reading=2 -- readings 1250 1254 1250; marks V V V; divisions 2 2 2",
           checksum, checksum, checksum},
-         {"station=3 try=1", "station=3 try=2", "station=3 try=3"},
+         // The frame with the wrong checksum waits in the reply buffer.
+         {"station=3 try=1 arriving=36", "station=3 try=2 arriving=36", "station=3 try=3 arriving=36"},
          {}},
         {{"--station", "4:weight=1250,wrong-seq", "--station", "6:weight=1250,wrong-address", "--station",
           "7:weight=1250"},
@@ -312,6 +347,14 @@ TEST_F(EndToEnd, TraceTellsEachFaultyReplyOfTheSimulator) {
          "0;4,1,0;6,1,0;7,0,1250",
          {sequence, sequence, sequence, address, address, address, "taken station=7 try=1 weight=1250 settled=yes"},
          {"station=4 try=1", "station=4 try=2", "station=4 try=3"},
+         {}},
+        // Noise ahead of each reply takes the buffer past 112 bytes with the
+        // reply's last byte: every answer is thrown away whole.
+        {{"--station", "3:weight=1250,noise=77"},
+         {"3"},
+         "0;3,1,0",
+         {held, held, held},
+         {"station=3 try=1", "station=3 try=2", "station=3 try=3"},
          {}},
         // Every read and write fails once the line is gone; one line tells it.
         {{"--station", "3:weight=1250", "--hang-up-at", "7000"},

@@ -9,7 +9,6 @@
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
 #include <sstream>
 
 #include "ScalepollVersion.h"
@@ -21,11 +20,14 @@
 #include "tests/support/FakeSerialPorts.h"
 #include "tests/support/ReplyBuilder.h"
 #include "tests/support/ScriptedLine.h"
+#include "tests/support/TraceFile.h"
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
 namespace {
+
+const std::string kMark = "r4242-0badcafe";
 
 const std::chrono::system_clock::time_point kStartedAt =
     std::chrono::sys_days{std::chrono::year{2026} / 12 / 11} + 5h + 57min + 50s + 123ms;
@@ -45,13 +47,26 @@ struct SilentStationRun {
     std::vector<std::string> Parameters() const { return {"COM1", "9600", "8", "None", "1", "3"}; }
 };
 
-// The trace's lines of one kind, without their time stamps.
+// The trace's lines of one kind, without their run mark and time stamps;
+// every line of the trace carries the run's mark.
 std::vector<std::string> LinesOf(const std::string& trace, const std::string& kind) {
     std::vector<std::string> found;
     std::istringstream lines(trace);
-    for (std::string line; std::getline(lines, line);)
-        if (line.size() > 8 && line.compare(8, kind.size() + 1, kind + ' ') == 0) found.push_back(line.substr(17));
+    for (std::string line; std::getline(lines, line);) {
+        EXPECT_TRUE(line.starts_with(kMark + ' ')) << line;
+        const std::string unmarked = line.substr(kMark.size() + 1);
+        if (unmarked.size() > 8 && unmarked.compare(8, kind.size() + 1, kind + ' ') == 0)
+            found.push_back(unmarked.substr(17));
+    }
     return found;
+}
+
+// Each line of `lines` begun with the run mark and a blank.
+std::string Marked(const std::string& lines) {
+    std::string marked;
+    std::istringstream each(lines);
+    for (std::string line; std::getline(each, line);) marked += kMark + ' ' + line + '\n';
+    return marked;
 }
 
 // Station 3 answers its first read request with `reply`, 100 ms later.
@@ -63,23 +78,16 @@ void AnswerFirstRequest(FakeSerialPorts& line, VirtualTime& time, const std::str
     };
 }
 
-std::string FileText(const fs::path& path) {
-    std::ifstream file(path, std::ios::binary);
-    std::ostringstream text;
-    text << file.rdbuf();
-    return text.str();
-}
-
 }  // namespace
 
 TEST(LineTrace, RecordsTheRunItsPortFramesTimeOutsAndResult) {
     SilentStationRun run(700);  // the trace counts from the start of its run
     CapturedOutput trace{run.loop};
-    RunTracedTool(run.Parameters(), run.loop, run.output, run.line, trace, kStartedAt);
+    RunTracedTool(run.Parameters(), run.loop, run.output, run.line, trace, kMark, kStartedAt);
     const std::string fill = "<255><255><255>";
     const std::string request = fill + DisplayText(ReadRequest(3)) + fill;
     EXPECT_EQ(trace.Text(),
-              "      0 run      2026-12-11T05:57:50.123Z scalepoll " + std::string(kScalepollVersion) +
+              Marked("      0 run      2026-12-11T05:57:50.123Z scalepoll " + std::string(kScalepollVersion) +
                   " COM1 9600 8 None 1 3\n"
                   "      0 port     COM1 /dev/fake1\n"
                   "      0 open     ok\n"
@@ -96,16 +104,22 @@ TEST(LineTrace, RecordsTheRunItsPortFramesTimeOutsAndResult) {
                   "  15000 request  station=3 try=3\n"
                   "  15000 sent     " + request + "\n"
                   "  20000 timeout  station=3 try=3\n"
-                  "  20000 result   0;3,1,0\n");
+                  "  20000 result   0;3,1,0\n"));
+}
+
+TEST(LineTrace, RunMarkIsTheProcessIdAndEightHexDigits) {
+    EXPECT_EQ(RunMark(27709, 0x9f3c01ab), "r27709-9f3c01ab");
+    EXPECT_EQ(RunMark(1, 0xab), "r1-000000ab");
 }
 
 // Parameters as tokens: a blank in the display text form, an empty one as "".
 TEST(LineTrace, RunLineOfARunWithTooFewParameters) {
     SilentStationRun run;
     CapturedOutput trace{run.loop};
-    RunTracedTool({"COM1", "", "a b"}, run.loop, run.output, run.line, trace, kStartedAt + 9ms);
-    EXPECT_EQ(trace.Text(), "      0 run      2026-12-11T05:57:50.132Z scalepoll " + std::string(kScalepollVersion) +
-                                " COM1 \"\" a<32>b\n      0 result   1;Not enough parameters\n");
+    RunTracedTool({"COM1", "", "a b"}, run.loop, run.output, run.line, trace, kMark, kStartedAt + 9ms);
+    EXPECT_EQ(trace.Text(), Marked("      0 run      2026-12-11T05:57:50.132Z scalepoll " +
+                                   std::string(kScalepollVersion) +
+                                   " COM1 \"\" a<32>b\n      0 result   1;Not enough parameters\n"));
     EXPECT_EQ(UtcText(std::chrono::sys_days{std::chrono::year{1999} / 1 / 2} + 3h + 4min + 5s + 6ms),
               "1999-01-02T03:04:05.006Z");
 }
@@ -135,8 +149,14 @@ TEST(LineTrace, EachReplyVerdictAndTheSameRunAsWithoutTheTrace) {
                           ", the frame needs " + std::to_string(checksum)},
         {ReplyBuilder().Sequence(5).Build(), "not-taken reason=sequence station=3 -- sequence 05, this run's 02"},
         {ReplyBuilder().AddressByte('0').Build(), "not-taken reason=address -- address 0 names no station 1 to 14"},
-        // The run's two bytes of noise came first.
-        {std::string(113, 'x'), "dropped bytes=115 -- no reply frame within 112 bytes"},
+        // The run's two bytes of noise came first. Whole frames with a good
+        // checksum among the dropped bytes name the stations that answered.
+        {std::string(113, 'x'), "dropped bytes=115 held=none -- no reply frame within 112 bytes"},
+        {std::string(80, 'x') + good,
+         "dropped bytes=118 held=3 -- more than 112 bytes before the search; they held a whole reply frame"},
+        {std::string(41, 'x') + ReplyBuilder().Address(5).Build() + ReplyBuilder().Sequence(9).Build(),
+         "dropped bytes=115 held=3,5 -- more than 112 bytes before the search; they held whole reply frames"},
+        {std::string(77, 'x') + badChecksum, "dropped bytes=115 held=none -- no reply frame within 112 bytes"},
     };
     for (const Case& c : cases) {
         SilentStationRun plain;
@@ -145,13 +165,38 @@ TEST(LineTrace, EachReplyVerdictAndTheSameRunAsWithoutTheTrace) {
         SilentStationRun traced;
         AnswerFirstRequest(traced.line, traced.time, c.reply);
         CapturedOutput trace{traced.loop};
-        RunTracedTool(traced.Parameters(), traced.loop, traced.output, traced.line, trace, kStartedAt);
+        RunTracedTool(traced.Parameters(), traced.loop, traced.output, traced.line, trace, kMark, kStartedAt);
         EXPECT_EQ(LinesOf(trace.Text(), "reply"), std::vector<std::string>{c.verdict});
         EXPECT_EQ(traced.output.Text(), plain.output.Text()) << c.verdict;
         EXPECT_EQ(traced.output.writtenAtMs, plain.output.writtenAtMs) << c.verdict;
         EXPECT_EQ(traced.line.calls, plain.line.calls) << c.verdict;
         EXPECT_EQ(traced.line.writeTimes, plain.line.writeTimes) << c.verdict;
         EXPECT_EQ(traced.line.openPorts, 0);
+    }
+}
+
+// A try that runs out with bytes come since its request says how many: an
+// answer under way, not a silent station. Bytes from before the request, or
+// thrown away by the 112-byte rule, are not counted.
+TEST(LineTrace, TimeoutTellsTheBytesArrivingSinceItsRequest) {
+    const std::string good = ReplyBuilder().Build();
+    struct Case {
+        std::vector<std::pair<std::int64_t, std::string>> arrivals;
+        std::vector<std::string> timeouts;
+        std::string result;
+    };
+    const Case cases[] = {
+        {{{9900, good.substr(0, 20)}, {10100, good.substr(20)}}, {"station=3 try=1 arriving=20"}, "0;3,0,1250"},
+        {{{6000, "12345"}}, {"station=3 try=1 arriving=5", "station=3 try=2", "station=3 try=3"}, "0;3,1,0"},
+        {{{6000, std::string(113, 'x')}}, {"station=3 try=1", "station=3 try=2", "station=3 try=3"}, "0;3,1,0"},
+    };
+    for (const Case& c : cases) {
+        SilentStationRun run;
+        for (const auto& [atMs, bytes] : c.arrivals) run.line.Arrive(atMs, bytes);
+        CapturedOutput trace{run.loop};
+        RunTracedTool(run.Parameters(), run.loop, run.output, run.line, trace, kMark, kStartedAt);
+        EXPECT_EQ(LinesOf(trace.Text(), "timeout"), c.timeouts) << c.timeouts.front();
+        EXPECT_EQ(run.output.Text(), c.result);
     }
 }
 
@@ -164,7 +209,7 @@ TEST(LineTrace, WrongChecksumToldOnceAcrossLaterChunks) {
     run.line.Arrive(5300, "ab");
     run.line.Arrive(5400, "cd");
     CapturedOutput trace{run.loop};
-    RunTracedTool(run.Parameters(), run.loop, run.output, run.line, trace, kStartedAt);
+    RunTracedTool(run.Parameters(), run.loop, run.output, run.line, trace, kMark, kStartedAt);
     EXPECT_EQ(LinesOf(trace.Text(), "reply").size(), 1u);
 }
 
@@ -189,7 +234,8 @@ TEST(LineTrace, PortOpenFailureRefusedSettingsAndFaults) {
         SilentStationRun run;
         c.arrange(run.line);
         CapturedOutput trace{run.loop};
-        RunTracedTool({"COM1", "9600", "8", c.parity, "1", "3"}, run.loop, run.output, run.line, trace, kStartedAt);
+        RunTracedTool({"COM1", "9600", "8", c.parity, "1", "3"}, run.loop, run.output, run.line, trace, kMark,
+                      kStartedAt);
         EXPECT_EQ(LinesOf(trace.Text(), "open"), c.open);
         EXPECT_EQ(LinesOf(trace.Text(), "settings"), c.settings);
         EXPECT_EQ(LinesOf(trace.Text(), "fault"), c.faults);
@@ -216,11 +262,22 @@ TEST(LineTrace, BinaryAppendsToTheNamedFileAndIgnoresOneItCannotOpen) {
         return output;
     };
     for (const fs::path& path : {trace, trace, unopenable}) EXPECT_EQ(runBinary(path), "1;Not enough parameters\r\n");
-    // Real time passes in the binary: the stamps and dates are left out.
-    std::istringstream lines(FileText(trace));
+    // Each run marks its lines with a mark of its own. Real time passes in
+    // the binary: the stamps and dates are left out.
+    std::istringstream lines(ReadWholeFile(trace));
+    std::vector<std::string> marks;
     std::vector<std::string> undated;
-    for (std::string line; std::getline(lines, line);)
+    for (std::string line; std::getline(lines, line);) {
+        const auto mark = RunMarkOf(line);
+        ASSERT_TRUE(mark) << line;
+        marks.push_back(*mark);
+        line.erase(0, mark->size() + 1);
         undated.push_back(line.starts_with("      0 run      ") ? line.substr(0, 17) + line.substr(42) : line.substr(7));
+    }
+    ASSERT_EQ(marks.size(), 4u);
+    EXPECT_EQ(marks[0], marks[1]);
+    EXPECT_EQ(marks[2], marks[3]);
+    EXPECT_NE(marks[0], marks[2]);
     const std::string run = "      0 run      scalepoll " + std::string(kScalepollVersion) + " COM1 9600";
     EXPECT_EQ(undated, (std::vector<std::string>{run, " result   1;Not enough parameters", run,
                                                   " result   1;Not enough parameters"}));
@@ -238,7 +295,7 @@ TEST(LineTrace, FifoWithoutOrWithAStalledReaderNeverHoldsTheRunUp) {
     const fs::path fifo = directory / "trace";
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
 
-    auto file = OpenAppendFile(fifo.string());  // no reader: must not block
+    auto file = OpenAppendFile(fifo.string(), kMark);  // no reader: must not block
     ASSERT_NE(file, nullptr);
     file->WriteAndFlush("lost 1\n");
     file->WriteAndFlush("lost 2\n");
@@ -258,10 +315,10 @@ TEST(LineTrace, FifoWithoutOrWithAStalledReaderNeverHoldsTheRunUp) {
     std::vector<std::string> all;
     for (std::string line; std::getline(lines, line);) all.push_back(line);
     ASSERT_GE(all.size(), 4u);
-    EXPECT_EQ(all.front(), "      - dropped  2 lines");
+    EXPECT_EQ(all.front(), kMark + "       - dropped  2 lines");
     const std::size_t kept = all.size() - 3;
     for (std::size_t n = 1; n <= kept; ++n) ASSERT_EQ(all[n], record) << n;
-    EXPECT_EQ(all[all.size() - 2], "      - dropped  " + std::to_string(2000 - kept) + " lines");
+    EXPECT_EQ(all[all.size() - 2], kMark + "       - dropped  " + std::to_string(2000 - kept) + " lines");
     EXPECT_EQ(all.back(), "after");
     fs::remove_all(directory);
 }

@@ -5,6 +5,7 @@
 #include <poll.h>
 #include <pty.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -103,6 +104,28 @@ TEST(NameOfId, FromPasswdOrGroupText) {
     EXPECT_EQ(NameOfId(groups, 2), std::nullopt);
     EXPECT_EQ(NameOfId(groups, 30), std::nullopt);
     EXPECT_EQ(NameOfId("nobody:x:65534:65534:nobody:/nonexistent:/usr/sbin/nologin\n", 65534), "nobody");
+}
+
+// The hint of a refused open names owner, group and mode, and what would let
+// the user in: the group only where the group may read and write the device
+// (a pseudo-terminal's 0620 lets its group write, not read).
+TEST(PermissionHint, OwnerGroupModeAndWhatWouldLetTheUserIn) {
+    const char* const passwd = "root:x:0:0:root:/root:/bin/sh\nsite:x:1000:1000::/home/site:/bin/sh\n";
+    const char* const groups = "root:x:0:\ntty:x:5:\ndialout:x:20:site\n";
+    struct Case {
+        DeviceAccess access;
+        const char* hint;
+    };
+    const Case cases[] = {
+        {{0, 0, S_IFCHR | 0600, 1000, {1000}}, "owner root, group root, mode 0600: only its owner may open it"},
+        {{0, 5, S_IFCHR | 0620, 1000, {1000}}, "owner root, group tty, mode 0620: only its owner may open it"},
+        {{0, 20, S_IFCHR | 0660, 1000, {1000}},
+         "owner root, group dialout, mode 0660: user site is not in group dialout"},
+        {{0, 20, S_IFCHR | 0660, 4242, {4242, 20}},
+         "owner root, group dialout, mode 0660: user uid 4242 is in group dialout"},
+        {{1000, 77, S_IFCHR | 0000, 1000, {1000}}, "owner site, group gid 77, mode 0000: user site is its owner"},
+    };
+    for (const Case& c : cases) EXPECT_EQ(PermissionHint(c.access, passwd, groups), c.hint);
 }
 
 TEST(LineSettings, RawLineWhateverWasSetBefore) {

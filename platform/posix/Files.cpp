@@ -20,7 +20,9 @@ namespace {
 // and counted; the count goes in first once a line can be written again.
 class AppendFile final : public TextOutput {
 public:
-    explicit AppendFile(std::string path) : path_(std::move(path)) { TryOpen(); }
+    AppendFile(std::string path, std::string runMark) : path_(std::move(path)), runMark_(std::move(runMark)) {
+        TryOpen();
+    }
     ~AppendFile() override {
         if (fd_ >= 0) close(fd_);
     }
@@ -34,7 +36,7 @@ public:
     void WriteAndFlush(std::string_view text) override {
         if (fd_ < 0) TryOpen();
         std::string lines;
-        if (dropped_ > 0) lines = "      - dropped  " + std::to_string(dropped_) + " lines\n";
+        if (dropped_ > 0) lines = runMark_ + "       - dropped  " + std::to_string(dropped_) + " lines\n";
         lines += text;
         if (fd_ >= 0 && WriteWhole(lines)) {
             dropped_ = 0;
@@ -62,6 +64,7 @@ private:
     }
 
     std::string path_;
+    std::string runMark_;
     int fd_ = -1;
     int errno_ = 0;
     std::uint64_t dropped_ = 0;
@@ -88,8 +91,8 @@ std::optional<std::string> WriteWholeFile(const std::string& path, std::string_v
     return std::strerror(error);
 }
 
-std::unique_ptr<TextOutput> OpenAppendFile(const std::string& path) {
-    auto file = std::make_unique<AppendFile>(path);
+std::unique_ptr<TextOutput> OpenAppendFile(const std::string& path, const std::string& runMark) {
+    auto file = std::make_unique<AppendFile>(path, runMark);
     if (!file->IsUsable()) return nullptr;
     return file;
 }

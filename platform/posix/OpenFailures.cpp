@@ -22,27 +22,21 @@ std::string FileText(const std::string& path) {
     return text.str();
 }
 
-std::string UserName() {
-    return NameOfId(FileText("/etc/passwd"), geteuid()).value_or("uid " + std::to_string(geteuid()));
-}
-
-bool UserInGroup(gid_t group) {
-    if (getegid() == group) return true;
+std::vector<gid_t> UserGroups() {
+    std::vector<gid_t> groups{getegid()};
     const int count = getgroups(0, nullptr);
-    if (count <= 0) return false;
-    std::vector<gid_t> groups(static_cast<std::size_t>(count));
-    const int got = getgroups(count, groups.data());
-    return got > 0 && std::find(groups.begin(), groups.begin() + got, group) != groups.begin() + got;
+    if (count <= 0) return groups;
+    std::vector<gid_t> supplementary(static_cast<std::size_t>(count));
+    const int got = getgroups(count, supplementary.data());
+    if (got > 0) groups.insert(groups.end(), supplementary.begin(), supplementary.begin() + got);
+    return groups;
 }
 
-std::string PermissionHint(const std::string& path) {
+std::string DevicePermissionHint(const std::string& path) {
     struct stat device {};
     if (stat(path.c_str(), &device) != 0) return {};
-    const std::string name =
-        NameOfId(FileText("/etc/group"), device.st_gid).value_or("gid " + std::to_string(device.st_gid));
-    if (UserInGroup(device.st_gid))
-        return "the device's group is " + name + ", and user " + UserName() + " is in it";
-    return "the device's group is " + name + ", and user " + UserName() + " is not in it";
+    const DeviceAccess access{device.st_uid, device.st_gid, device.st_mode, geteuid(), UserGroups()};
+    return PermissionHint(access, FileText("/etc/passwd"), FileText("/etc/group"));
 }
 
 }  // namespace
@@ -54,7 +48,7 @@ OpenFailure DeviceOpenFailure(const std::string& path, int error) {
         case EACCES:
         case EPERM:
             failure.reason = OpenFailure::Reason::Permission;
-            failure.hint = PermissionHint(path);
+            failure.hint = DevicePermissionHint(path);
             break;
         case EBUSY:
             failure.reason = OpenFailure::Reason::Busy;
@@ -107,6 +101,23 @@ std::optional<pid_t> LockHolder(std::string_view procLocks, unsigned major, unsi
         if (end != pid.c_str() && *end == '\0' && number > 0) return static_cast<pid_t>(number);
     }
     return std::nullopt;
+}
+
+std::string PermissionHint(const DeviceAccess& access, std::string_view passwd, std::string_view groups) {
+    const auto userName = [passwd](uid_t id) { return NameOfId(passwd, id).value_or("uid " + std::to_string(id)); };
+    const std::string group = NameOfId(groups, access.group).value_or("gid " + std::to_string(access.group));
+    char mode[8];
+    std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(access.mode & 07777));
+    const std::string facts = "owner " + userName(access.owner) + ", group " + group + ", mode " + mode;
+    const std::string user = "user " + userName(access.user);
+    // The owner's own bits decide for the owner; the group's for its members.
+    if (access.user == access.owner) return facts + ": " + user + " is its owner";
+    const bool inGroup =
+        std::find(access.userGroups.begin(), access.userGroups.end(), access.group) != access.userGroups.end();
+    if ((access.mode & (S_IRGRP | S_IWGRP)) == (S_IRGRP | S_IWGRP))
+        return facts + ": " + user + (inGroup ? " is in group " : " is not in group ") + group;
+    if ((access.mode & (S_IROTH | S_IWOTH)) == 0) return facts + ": only its owner may open it";
+    return facts;
 }
 
 std::optional<std::string> NameOfId(std::string_view accounts, unsigned long id) {

@@ -4,7 +4,8 @@
 // users and groups come from /etc/passwd and /etc/group themselves, never
 // from a name service that could keep a traced run waiting.
 //
-//   permission   the device's group (e.g. dialout) and whether the user is in it
+//   permission   the device's owner, group and mode, and what would let the
+//                user in: a group that may open it, or that only its owner may
 //   busy         the process holding the lock, from /proc/locks and /proc/PID/comm
 //   missing      where the adapters present are listed (/dev/serial/by-id/)
 #pragma once
@@ -14,6 +15,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/SerialPort.h"
 
@@ -29,6 +31,21 @@ OpenFailure LockFailure(dev_t device, ino_t inode, int error);
 // "1: FLOCK  ADVISORY  WRITE 1234 00:05:3 0 EOF" (the numbers of the device
 // in hex, the inode in decimal); lines of waiting locks ("->") are passed over.
 std::optional<pid_t> LockHolder(std::string_view procLocks, unsigned major, unsigned minor, unsigned long inode);
+
+// A device's owner, group and mode, and the user who was refused it.
+struct DeviceAccess {
+    uid_t owner = 0;
+    gid_t group = 0;
+    mode_t mode = 0;
+    uid_t user = 0;                 // the effective user
+    std::vector<gid_t> userGroups;  // the effective group and the supplementary ones
+};
+
+// The hint of a refused open: "owner root, group dialout, mode 0660: user
+// nobody is not in group dialout", or ": only its owner may open it" where
+// its group may not read and write it either; names from the texts of
+// /etc/passwd and /etc/group, ids where they have none.
+std::string PermissionHint(const DeviceAccess& access, std::string_view passwd, std::string_view groups);
 
 // The name of the user or group with this id in the text of /etc/passwd or
 // /etc/group ("name:x:id:..."); nothing when no line has it.

@@ -55,7 +55,9 @@ std::optional<std::string> WriteWholeFile(const std::string& path, std::string_v
     return ErrorText(error);
 }
 
-std::unique_ptr<TextOutput> OpenAppendFile(const std::string& path) {
+// Each line is written whole, however long that takes, so this file writes
+// no lines of its own and needs no run mark.
+std::unique_ptr<TextOutput> OpenAppendFile(const std::string& path, const std::string& /*runMark*/) {
     const HANDLE file = CreateFileA(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                     OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) return nullptr;

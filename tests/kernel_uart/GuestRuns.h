@@ -74,7 +74,7 @@ struct TraceEntry {
 // What the guest's init printed for the host, in lines "PREFIX KIND ...".
 struct GuestConsole {
     std::int64_t guestBootMs = -1;  // "booted-ms MS": the guest's uptime when its runs began
-    std::map<std::string, std::vector<TraceEntry>> traces;  // "trace RUN MS KIND", by run
+    std::map<std::string, std::vector<TraceEntry>> traces;  // "trace RUN MARK MS KIND", by run
     std::map<std::string, std::string> results;  // "result RUN ...": what follows the run's name, by run
 };
 
@@ -90,6 +90,9 @@ inline GuestConsole ReadGuestConsole(const std::string& console, const std::stri
         if (kind == "booted-ms") std::istringstream(name) >> printed.guestBootMs;
         if (kind == "trace") {
             TraceEntry entry;
+            // The run's mark ("r27709-9f3c01ab") that begins the trace line is passed over.
+            std::string mark;
+            if ((words >> std::ws).peek() == 'r') words >> mark;
             words >> entry.ms >> entry.kind >> std::ws;
             std::getline(words, entry.body);
             printed.traces[name].push_back(entry);

@@ -41,18 +41,22 @@ const char* ReportHelpText() {
        scalepoll-report --timeline RUN TRACEFILE > RUN.svg
 
 Reads a line trace that scalepoll wrote (SCALEPOLL_TRACE), in one pass, and
-reports on its runs: how many and over what time, their result lines by kind;
-for each station how often it was asked, answered at the first or a later
-try or stayed silent, its replies not taken by reason, its answer times
-(median, 95th percentile, worst) and when it was last heard; for each port
-its open failures by reason. Lines it does not understand, and a last line
-cut off, are counted and skipped.
+reports on its runs, runs written at the same time told apart by their run
+marks: how many and over what time, their result lines by kind; for each
+line (the device a port line names) its opens and open failures by reason,
+and for each of its stations how often it was asked, answered at the first
+or a later try or late, stayed silent, had its reply lost to the 112-byte
+rule or its line failed, its replies not taken while asked by reason, its
+answer times (median, 95th percentile, worst) and when it was last heard.
+Lines it does not understand, and a last line cut off, are counted and
+skipped.
 
 Options:
   --json          the report as one JSON object
-  --timeline RUN  an SVG picture of run RUN (1 is the trace's first run) on
-                  standard output: DTR, the frames and bytes on the line, and
-                  each station's tries with their verdicts, time across
+  --timeline RUN  an SVG picture of run RUN (1 is the trace's first run to
+                  start) on standard output: DTR, the frames and bytes on the
+                  line, and each station's tries with their verdicts, time
+                  across
   --help          this text
   --version       the version of scalepoll it comes with
 

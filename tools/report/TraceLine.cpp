@@ -41,13 +41,41 @@ bool IsDroppedLinesNote(std::string_view rest) {
     return WholeNumberIn(count, 0, INT64_MAX).has_value();
 }
 
+std::optional<TraceLine> ParseUnmarked(std::string_view line);
+
 }  // namespace
 
 std::optional<TraceLine> ParseTraceLine(std::string_view line) {
+    std::string_view mark;
+    if (line.starts_with('r')) {
+        mark = line.substr(0, line.find(' '));
+        if (!IsRunMark(mark) || mark.size() == line.size()) return std::nullopt;
+        line.remove_prefix(mark.size() + 1);
+    }
+    auto parsed = ParseUnmarked(line);
+    if (parsed) parsed->mark = mark;
+    return parsed;
+}
+
+bool IsRunMark(std::string_view text) {
+    constexpr std::size_t kRandomDigits = 8;
+    constexpr std::size_t kLongestPid = 10;
+    const std::size_t dash = text.find('-');
+    if (!text.starts_with('r') || dash == std::string_view::npos || dash < 2 || dash > kLongestPid + 1 ||
+        text.size() != dash + 1 + kRandomDigits) {
+        return false;
+    }
+    return text.substr(1, dash - 1).find_first_not_of("0123456789") == std::string_view::npos &&
+           text.substr(dash + 1).find_first_not_of("0123456789abcdef") == std::string_view::npos;
+}
+
+namespace {
+
+std::optional<TraceLine> ParseUnmarked(std::string_view line) {
     const std::size_t timeStart = line.find_first_not_of(' ');
     if (timeStart == std::string_view::npos) return std::nullopt;
     const std::string_view rest = line.substr(timeStart);
-    if (IsDroppedLinesNote(rest)) return TraceLine{0, TraceKind::Dropped, rest.substr(11, rest.size() - 17)};
+    if (IsDroppedLinesNote(rest)) return TraceLine{{}, 0, TraceKind::Dropped, rest.substr(11, rest.size() - 17)};
 
     const std::size_t timeEnd = rest.find(' ');
     if (timeEnd == std::string_view::npos) return std::nullopt;
@@ -60,29 +88,29 @@ std::optional<TraceLine> ParseTraceLine(std::string_view line) {
     if (kindField.find_first_not_of(' ', name.size()) != std::string_view::npos) return std::nullopt;
     const auto kind = KindNamed(name);
     if (!kind) return std::nullopt;
-    return TraceLine{*ms, *kind, afterTime.substr(kindField.size())};
+    return TraceLine{{}, *ms, *kind, afterTime.substr(kindField.size())};
 }
 
-Tokens::Tokens(std::string_view body) : tokens_(body) {
+}  // namespace
+
+Tokens::Tokens(std::string_view body) {
     constexpr std::string_view kFreeTextMark = " -- ";
+    std::string_view tokens = body;
     if (const std::size_t mark = body.find(kFreeTextMark); mark != std::string_view::npos) {
-        tokens_ = body.substr(0, mark);
+        tokens = body.substr(0, mark);
         freeText_ = body.substr(mark + kFreeTextMark.size());
     } else if (body.starts_with("-- ")) {
-        tokens_ = {};
+        tokens = {};
         freeText_ = body.substr(3);
     }
-    for (std::size_t n = 0; !At(n).empty(); ++n) count_ = n + 1;
-}
-
-std::string_view Tokens::At(std::size_t n) const {
-    std::string_view rest = tokens_;
-    for (;;) {
+    std::string_view rest = tokens;
+    while (count_ < kMostTokens) {
         const std::size_t blank = rest.find(' ');
-        if (n == 0) return rest.substr(0, blank);
-        if (blank == std::string_view::npos) return {};
+        const std::string_view token = rest.substr(0, blank);
+        if (token.empty()) break;
+        tokens_[count_++] = token;
+        if (blank == std::string_view::npos) break;
         rest.remove_prefix(blank + 1);
-        --n;
     }
 }
 
@@ -102,6 +130,32 @@ std::optional<std::int64_t> WholeNumberIn(std::string_view text, std::int64_t lo
     const auto [stop, error] = std::from_chars(text.data(), end, value);
     if (text.empty() || error != std::errc() || stop != end || value < low || value > high) return std::nullopt;
     return value;
+}
+
+namespace {
+
+std::optional<LinePace> PaceOf(std::string_view speed, std::string_view data, std::string_view parity,
+                               std::string_view stop) {
+    const auto baud = WholeNumberIn(speed, 300, 115200);
+    const auto dataBits = WholeNumberIn(data, 5, 8);
+    const auto stopBits = WholeNumberIn(stop, 1, 2);
+    if (!baud || !dataBits || !stopBits) return std::nullopt;
+    return LinePace{*baud, static_cast<int>(1 + *dataBits + (parity == "None" ? 0 : 1) + *stopBits)};
+}
+
+}  // namespace
+
+std::optional<LinePace> PaceIn(TraceKind kind, std::string_view body) {
+    if (kind != TraceKind::Run && kind != TraceKind::Settings) return std::nullopt;
+    const Tokens tokens(body);
+    if (kind == TraceKind::Run) return PaceOf(tokens.At(4), tokens.At(5), tokens.At(6), tokens.At(7));
+    // "refused speed=... -- in force 9600 8 None 1", or the four settings as asked.
+    constexpr std::string_view kInForce = "in force ";
+    const std::string_view free = tokens.FreeText();
+    if (tokens.At(0) != "refused") return PaceOf(tokens.At(0), tokens.At(1), tokens.At(2), tokens.At(3));
+    if (!free.starts_with(kInForce)) return std::nullopt;
+    const Tokens inForce(free.substr(kInForce.size()));
+    return PaceOf(inForce.At(0), inForce.At(1), inForce.At(2), inForce.At(3));
 }
 
 std::optional<std::int64_t> ParseUtcTime(std::string_view text) {

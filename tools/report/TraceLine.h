@@ -3,12 +3,15 @@
 // parsing tested on plain strings.
 //
 // A trace line is "<ms, 7 columns> <kind, 9 columns><body>": the milliseconds
-// since the run started, the kind of line and its body. The bodies of the
-// newer kinds are blank-separated tokens, key=value pairs among them, with any
-// free text last after " -- ". LineSplitter cuts a stream of bytes into lines
-// and tells a line cut off at the end of the stream apart.
+// since the run started, the kind of line and its body. Since format 2 a run
+// mark and a blank come first ("r27709-9f3c01ab "), naming the run that wrote
+// the line, so that runs appending to one file at once stay apart. The
+// bodies of the newer kinds are blank-separated tokens, key=value pairs among
+// them, with any free text last after " -- ". LineSplitter cuts a stream of
+// bytes into lines and tells a line cut off at the end of the stream apart.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -20,6 +23,7 @@ enum class TraceKind {
 };
 
 struct TraceLine {
+    std::string_view mark;  // the run mark; empty on a line from before format 2
     std::int64_t ms = 0;  // 0 for the file writer's "dropped" lines, which carry no time
     TraceKind kind = TraceKind::Run;
     std::string_view body;
@@ -30,25 +34,45 @@ struct TraceLine {
 std::optional<TraceLine> ParseTraceLine(std::string_view line);
 
 // A body's tokens, in order, and its free text (empty when there is none).
+// The body is read once, up to its first kMostTokens tokens: no line kind
+// has more, and a hostile line of many blanks costs no more than its length.
+// An empty token (two blanks in a row) ends the tokens.
 class Tokens {
 public:
+    static constexpr std::size_t kMostTokens = 24;
+
     explicit Tokens(std::string_view body);
 
     // The n-th token before the free text (from 0), or empty past the last.
-    std::string_view At(std::size_t n) const;
+    std::string_view At(std::size_t n) const { return n < count_ ? tokens_[n] : std::string_view(); }
     std::size_t Count() const { return count_; }
     // The value of the first token "key=value", or nothing.
     std::optional<std::string_view> Value(std::string_view key) const;
     std::string_view FreeText() const { return freeText_; }
 
 private:
-    std::string_view tokens_;
+    std::array<std::string_view, kMostTokens> tokens_;
     std::string_view freeText_;
     std::size_t count_ = 0;
 };
 
+// True for a run mark: 'r', the process id in decimal, '-', 8 lower-case hex
+// digits.
+bool IsRunMark(std::string_view text);
+
 // A whole decimal number from first to last character within [low, high].
 std::optional<std::int64_t> WholeNumberIn(std::string_view text, std::int64_t low, std::int64_t high);
+
+// Speed and bits per character of the line, for how long bytes take on it.
+struct LinePace {
+    std::int64_t speed = 9600;
+    int bitsPerByte = 10;
+    double Ms(std::size_t bytes) const { return static_cast<double>(bytes) * bitsPerByte * 1000.0 / static_cast<double>(speed); }
+};
+
+// The pace a run line's parameters ask for, or the one a settings line says
+// is in force; nothing for other lines, or settings not understood.
+std::optional<LinePace> PaceIn(TraceKind kind, std::string_view body);
 
 // "2026-12-11T05:57:50.123Z" as milliseconds since 1970 (UTC), and back.
 std::optional<std::int64_t> ParseUtcTime(std::string_view text);

@@ -19,6 +19,26 @@ inline std::string Line(std::int64_t ms, std::string_view kind, std::string_view
     return head + std::string(body) + "\n";
 }
 
+// The same line as written by the run marked `mark` (format 2).
+inline std::string Marked(std::string_view mark, std::int64_t ms, std::string_view kind, std::string_view body) {
+    return std::string(mark) + " " + Line(ms, kind, body);
+}
+
+// Lines of several runs taken in turn, one from each, as runs appending to
+// one file at once write them.
+inline std::string Interleave(const std::vector<std::vector<std::string>>& runs) {
+    std::string trace;
+    for (std::size_t at = 0;; ++at) {
+        bool any = false;
+        for (const std::vector<std::string>& run : runs) {
+            if (at >= run.size()) continue;
+            trace += run[at];
+            any = true;
+        }
+        if (!any) return trace;
+    }
+}
+
 // Runs a minute apart, stations 3, 7 and 12 asked in each:
 // - every 25th run (r % 25 == 24) the port fails to open (busy) and every
 //   station times out three times;

@@ -49,6 +49,19 @@ TEST(TraceLineTest, KnownFormsAndOddOnes) {
         {"99999999999999999999 sent     <2>", false, 0, {}, {}},  // beyond any run
         {"      - dropped  many lines", false, 0, {}, {}},
         {"\t5150\treceived <2>", false, 0, {}, {}},
+        // With a run mark (format 2) the rest is a line as above.
+        {"r27709-9f3c01ab    5000 request  station=3 try=1", true, 5000, TraceKind::Request, "station=3 try=1"},
+        {"r27709-9f3c01ab       - dropped  12 lines", true, 0, TraceKind::Dropped, "12"},
+        {"r1-00000000      0 result   0;3,1,0", true, 0, TraceKind::Result, "0;3,1,0"},
+        {"r27709-9f3c01a    5000 request  station=3 try=1", false, 0, {}, {}},   // 7 hex digits
+        {"r27709-9f3c01abc    5000 request  station=3 try=1", false, 0, {}, {}}, // 9
+        {"r27709-9F3C01AB    5000 request  station=3 try=1", false, 0, {}, {}},  // upper case
+        {"r-9f3c01ab    5000 request  station=3 try=1", false, 0, {}, {}},       // no process id
+        {"r27x09-9f3c01ab    5000 request  station=3 try=1", false, 0, {}, {}},
+        {"r12345678901-9f3c01ab    5000 request  station=3 try=1", false, 0, {}, {}},
+        {"r27709-9f3c01ab", false, 0, {}, {}},
+        {"r27709-9f3c01ab r27709-9f3c01ab    5000 request  station=3 try=1", false, 0, {}, {}},
+        {"run    5000 request  station=3 try=1", false, 0, {}, {}},
     };
     for (const Case& c : cases) {
         const auto parsed = ParseTraceLine(c.line);
@@ -57,6 +70,7 @@ TEST(TraceLineTest, KnownFormsAndOddOnes) {
         EXPECT_EQ(parsed->ms, c.ms) << c.line;
         EXPECT_EQ(parsed->kind, c.kind) << c.line;
         EXPECT_EQ(parsed->body, c.body) << c.line;
+        EXPECT_EQ(parsed->mark, c.line.starts_with('r') ? c.line.substr(0, c.line.find(' ')) : "") << c.line;
     }
 }
 
@@ -74,6 +88,7 @@ TEST(TraceLineTest, TokensValuesAndFreeText) {
     EXPECT_FALSE(reply.Value("statio").has_value());
     EXPECT_FALSE(Tokens("station= try=1").Value("station").has_value());
     EXPECT_EQ(Tokens("-- only text").FreeText(), "only text");
+    EXPECT_EQ(Tokens("a  b").Count(), 1u);  // an empty token ends them
 }
 
 TEST(TraceLineTest, UtcTimesRoundTripAndBadOnesAreRefused) {
@@ -161,32 +176,38 @@ TEST(TraceTallyTest, ManyRunsOfAKnownMixGiveTheRightCounts) {
     EXPECT_EQ(summary.oddLines, 0u);
     EXPECT_FALSE(summary.cutAtEnd);
 
+    // The 40 busy runs' requests never went out: the line failed them, not the stations.
+    ASSERT_EQ(summary.lines.size(), 1u);
+    const LineCounts& line = summary.lines[0];
     struct Expected {
         int station;
         std::uint64_t requests, first, later, silent;
     };
-    for (const Expected& e : {Expected{3, 1080, 960, 0, 40}, Expected{7, 1320, 720, 240, 40},
-                              Expected{12, 1480, 760, 0, 240}}) {
-        const StationCounts& station = summary.stations[e.station];
+    for (const Expected& e : {Expected{3, 960, 960, 0, 0}, Expected{7, 1200, 720, 240, 0},
+                              Expected{12, 1360, 760, 0, 200}}) {
+        const StationCounts& station = line.stations[e.station];
         SCOPED_TRACE(e.station);
         EXPECT_EQ(station.runs, 1000u);
         EXPECT_EQ(station.requests, e.requests);
         EXPECT_EQ(station.answeredFirstTry, e.first);
         EXPECT_EQ(station.answeredLaterTry, e.later);
         EXPECT_EQ(station.silent, e.silent);
+        EXPECT_EQ(station.lineFailed, 40u);
         const std::vector<std::int64_t>& times = mix.answerMs.at(e.station);
         EXPECT_EQ(station.answerMs.Count(), times.size());
         EXPECT_EQ(station.answerMs.Percentile(50), NearestRank(times, 50));
         EXPECT_EQ(station.answerMs.Percentile(95), NearestRank(times, 95));
         EXPECT_EQ(station.answerMs.Worst(), *std::max_element(times.begin(), times.end()));
     }
-    EXPECT_EQ(summary.stations[7].notTaken.All(), (std::map<std::string, std::uint64_t, std::less<>>{{"checksum", 240}}));
-    EXPECT_EQ(summary.stations[7].modemErrors.All(), (std::map<std::string, std::uint64_t, std::less<>>{{"disagree", 50}}));
-    EXPECT_EQ(FormatUtcTime(*summary.stations[3].lastHeardUtcMs), "2026-11-01T22:38:05.148Z");  // run 998
-    EXPECT_FALSE(summary.stations[5].Seen());
-    EXPECT_EQ(summary.ports[1].device, "/dev/ttyUSB0");
-    EXPECT_EQ(summary.ports[1].opened, 960u);
-    EXPECT_EQ(summary.ports[1].openFailures.All(), (std::map<std::string, std::uint64_t, std::less<>>{{"busy", 40}}));
+    EXPECT_EQ(line.stations[7].notTaken.All(), (std::map<std::string, std::uint64_t, std::less<>>{{"checksum", 240}}));
+    EXPECT_EQ(line.stations[7].modemErrors.All(), (std::map<std::string, std::uint64_t, std::less<>>{{"disagree", 50}}));
+    EXPECT_EQ(FormatUtcTime(*line.stations[3].lastHeardUtcMs), "2026-11-01T22:38:05.148Z");  // run 998
+    EXPECT_FALSE(line.stations[5].Seen());
+    EXPECT_EQ(line.port, "COM1");
+    EXPECT_EQ(line.device, "/dev/ttyUSB0");
+    EXPECT_EQ(line.runs, 1000u);
+    EXPECT_EQ(line.opened, 960u);
+    EXPECT_EQ(line.openFailures.All(), (std::map<std::string, std::uint64_t, std::less<>>{{"busy", 40}}));
 }
 
 TEST(TraceTallyTest, RunsWithoutRunLinesEndAtTheirResultLine) {
@@ -201,10 +222,13 @@ TEST(TraceTallyTest, RunsWithoutRunLinesEndAtTheirResultLine) {
     EXPECT_EQ(summary.undatedRuns, 3u);
     EXPECT_EQ(summary.resultsOk, 3u);
     EXPECT_EQ(summary.resultsNotEnoughParameters, 1u);
-    EXPECT_EQ(summary.stations[3].runs, 2u);
-    EXPECT_EQ(summary.stations[3].answeredFirstTry, 1u);
-    EXPECT_EQ(summary.stations[3].silent, 1u);
-    EXPECT_FALSE(summary.stations[3].lastHeardUtcMs.has_value());  // heard in an undated run only
+    // No port lines: the runs share one unnamed line.
+    ASSERT_EQ(summary.lines.size(), 1u);
+    const StationCounts& station = summary.lines[0].stations[3];
+    EXPECT_EQ(station.runs, 2u);
+    EXPECT_EQ(station.answeredFirstTry, 1u);
+    EXPECT_EQ(station.silent, 1u);
+    EXPECT_FALSE(station.lastHeardUtcMs.has_value());  // heard in an undated run only
     EXPECT_EQ(summary.faults.All().at("drain-cut-short"), 1u);
     EXPECT_EQ(summary.oddLines, 0u);
 }
@@ -235,9 +259,13 @@ TEST(TraceTallyTest, ADamagedTraceStillGivesItsCounts) {
     EXPECT_EQ(summary.linesLostByWriter, 12u);
     EXPECT_TRUE(summary.cutAtEnd);
     EXPECT_EQ(summary.resultsOk + summary.resultsModemError, runsKept);
-    EXPECT_EQ(summary.stations[3].runs, runsKept + 1);
-    EXPECT_EQ(summary.stations[3].silent, 1u + 1u);  // run 24 (port busy) and the killed run
-    EXPECT_EQ(summary.stations[3].answeredFirstTry, runsKept - 1);
+    ASSERT_EQ(summary.lines.size(), 2u);
+    const StationCounts& station = summary.lines[0].stations[3];
+    EXPECT_EQ(station.runs, runsKept);
+    EXPECT_EQ(station.lineFailed, 1u);  // run 24: the port busy
+    EXPECT_EQ(station.silent, 0u);
+    EXPECT_EQ(station.answeredFirstTry, runsKept - 1);
+    EXPECT_EQ(summary.lines[1].stations[3].silent, 1u);  // the killed run, which named no port
 }
 
 TEST(ReportOutputTest, JsonStringsAreValidWhateverTheTraceHeld) {
@@ -249,20 +277,24 @@ TEST(ReportOutputTest, JsonStringsAreValidWhateverTheTraceHeld) {
 TEST(ReportOutputTest, TheReportNamesWhatATechnicianAsks) {
     const TraceSummary summary = Summarise(MakeKnownMix(100).trace);
     const std::string json = JsonReport(summary);
-    for (const char* key : {"\"runs\":100,", "\"first\":\"2026-11-01T06:00:00.000Z\"", "\"last\":\"2026-11-01T07:39:00.000Z\"",
+    for (const char* key : {"{\"format\":2,\"runs\":100,", "\"first\":\"2026-11-01T06:00:00.000Z\"", "\"last\":\"2026-11-01T07:39:00.000Z\"",
                             "\"results\":{\"ok\":95,\"modem_error\":5,\"not_enough_parameters\":0}",
-                            "\"7\":{\"runs\":100,\"requests\":132,\"answered_first_try\":72,\"answered_later_try\":24,"
-                            "\"silent\":4,\"not_taken\":{\"checksum\":24},\"modem_errors\":{\"disagree\":5},"
+                            "\"lines\":[{\"port\":\"COM1\",\"device\":\"/dev/ttyUSB0\",\"runs\":100,\"opened\":96,",
+                            "\"7\":{\"runs\":100,\"requests\":120,\"answered_first_try\":72,\"answered_later_try\":24,"
+                            "\"late\":0,\"silent\":0,\"reply_lost_to_112_byte_rule\":0,\"line_failed\":4,"
+                            "\"dropped_holding_its_reply\":0,"
+                            "\"not_taken\":{\"checksum\":24},\"modem_errors\":{\"disagree\":5},"
                             "\"answer_ms\":{\"median\":130,\"p95\":130,\"max\":130,\"count\":96},"
                             "\"last_heard\":\"2026-11-01T07:38:05.278Z\"}",  // run 99: busy
-                            "\"ports\":{\"COM1\":{\"device\":\"/dev/ttyUSB0\",\"opened\":96,\"open_failures\":{\"busy\":4}"}) {
+                            "\"ports\":{\"COM1\":[{\"device\":\"/dev/ttyUSB0\",\"opened\":96,\"open_failures\":{\"busy\":4}"}) {
         EXPECT_NE(json.find(key), std::string::npos) << key << "\n" << json;
     }
     const std::string text = TextReport(summary);
     EXPECT_NE(text.find("runs: 100, 2026-11-01T06:00:00.000Z to 2026-11-01T07:39:00.000Z\n"), std::string::npos) << text;
     EXPECT_NE(text.find("results: 95 ok, 5 modem error, 0 not enough parameters\nlatest runs with a modem error: 1 "
                         "(2026-11-01T06:00:00.000Z), 21 (2026-11-01T06:20:00.000Z), 41"), std::string::npos) << text;
-    EXPECT_NE(text.find("     12    100    148       76      0      24        200     200       200"), std::string::npos)
+    EXPECT_NE(text.find("     12    100    136       76      0      0      20     0            4        200     200       200"),
+              std::string::npos)
         << text;
     EXPECT_NE(text.find("COM1 (/dev/ttyUSB0): opened 96; open failed: busy 4\n"), std::string::npos) << text;
 }

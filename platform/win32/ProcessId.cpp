@@ -1,0 +1,5 @@
+#include "platform/ProcessId.h"
+
+#include <windows.h>
+
+unsigned long ThisProcessId() { return GetCurrentProcessId(); }
