@@ -358,7 +358,7 @@ void StationConsole::FrameSearch(std::string_view buffer) {
     if (buffer.size() >= frame::kReplySize) checksumSearchFrom_ = buffer.size() - frame::kReplySize + 1;
 }
 
-void StationConsole::BufferDropped(std::size_t) { checksumSearchFrom_ = 0; }
+void StationConsole::BufferDropped(std::string_view) { checksumSearchFrom_ = 0; }
 
 void StationConsole::OtherRunsReply(std::string_view frame, std::int32_t) {
     checksumSearchFrom_ = 0;

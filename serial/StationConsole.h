@@ -122,7 +122,7 @@ private:
     void TriggerSending(std::int32_t sequenceNumber) override;
     void RequestSending(int station, std::int32_t tryNumber) override;
     void FrameSearch(std::string_view buffer) override;
-    void BufferDropped(std::size_t bytes) override;
+    void BufferDropped(std::string_view bytes) override;
     void OtherRunsReply(std::string_view frame, std::int32_t runsSequenceNumber) override;
     void NoStationAddressed(std::string_view frame) override;
     void ReplyRecorded(int station, std::int32_t tryNumber, const ReplyReadings& readings, std::int32_t weight,
