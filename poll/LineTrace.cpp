@@ -110,29 +110,6 @@ std::string FreeText(std::string_view text) {
 // A parameter as one token: the display text form, an empty one as "".
 std::string Token(std::string_view text) { return text.empty() ? std::string("\"\"") : DisplayText(text); }
 
-const char* OpenReasonWord(OpenFailure::Reason reason) {
-    switch (reason) {
-        case OpenFailure::Reason::Permission: return "permission";
-        case OpenFailure::Reason::Busy: return "busy";
-        case OpenFailure::Reason::Missing: return "missing";
-        case OpenFailure::Reason::Refused: return "refused";
-        case OpenFailure::Reason::NoAnswer: return "no-answer";
-        case OpenFailure::Reason::Other: break;
-    }
-    return "other";
-}
-
-const char* FaultWord(PortFault::Reason reason) {
-    switch (reason) {
-        case PortFault::Reason::DeviceGone: return "device-gone";
-        case PortFault::Reason::DrainCutShort: return "drain-cut-short";
-        case PortFault::Reason::ClosedByServer: return "closed-by-server";
-        case PortFault::Reason::WriteFailed: return "write-failed";
-        case PortFault::Reason::ReadFailed: break;
-    }
-    return "read-failed";
-}
-
 const char* ParityName(std::uint8_t parity) {
     constexpr const char* kNames[] = {"None", "Odd", "Even", "Mark", "Space"};
     return parity < std::size(kNames) ? kNames[parity] : "?";
@@ -182,6 +159,29 @@ std::string ReadingsText(const ReplyReadings& readings) {
 }
 
 }  // namespace
+
+const char* OpenReasonWord(OpenFailure::Reason reason) {
+    switch (reason) {
+        case OpenFailure::Reason::Permission: return "permission";
+        case OpenFailure::Reason::Busy: return "busy";
+        case OpenFailure::Reason::Missing: return "missing";
+        case OpenFailure::Reason::Refused: return "refused";
+        case OpenFailure::Reason::NoAnswer: return "no-answer";
+        case OpenFailure::Reason::Other: break;
+    }
+    return "other";
+}
+
+const char* FaultWord(PortFault::Reason reason) {
+    switch (reason) {
+        case PortFault::Reason::DeviceGone: return "device-gone";
+        case PortFault::Reason::DrainCutShort: return "drain-cut-short";
+        case PortFault::Reason::ClosedByServer: return "closed-by-server";
+        case PortFault::Reason::WriteFailed: return "write-failed";
+        case PortFault::Reason::ReadFailed: break;
+    }
+    return "read-failed";
+}
 
 std::string UtcText(std::chrono::system_clock::time_point at) {
     using namespace std::chrono;

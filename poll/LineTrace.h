@@ -86,6 +86,11 @@ private:
 // when the system gives a later process the same id.
 std::string RunMark(unsigned long processId, std::uint32_t random);
 
+// The words the trace tells why a port could not be opened, and what fault
+// it met, in ("permission", "device-gone"): the console shows the same.
+const char* OpenReasonWord(OpenFailure::Reason reason);
+const char* FaultWord(PortFault::Reason reason);
+
 // The time as the run line writes it: UTC, ISO 8601 to the millisecond,
 // e.g. 2026-12-11T05:57:50.123Z.
 std::string UtcText(std::chrono::system_clock::time_point at);

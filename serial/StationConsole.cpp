@@ -7,35 +7,12 @@
 #include <utility>
 
 #include "poll/Frames.h"
+#include "poll/LineTrace.h"
 #include "poll/Reply.h"
 #include "text/JonoKasi2.h"
 #include "text/WholeNumber.h"
 
 namespace {
-
-// Why a port could not be opened, in the words of the trace's open line.
-const char* OpenReason(OpenFailure::Reason reason) {
-    switch (reason) {
-        case OpenFailure::Reason::Permission: return "permission";
-        case OpenFailure::Reason::Busy: return "busy";
-        case OpenFailure::Reason::Missing: return "missing";
-        case OpenFailure::Reason::Refused: return "refused";
-        case OpenFailure::Reason::NoAnswer: return "no answer";
-        case OpenFailure::Reason::Other: break;
-    }
-    return "other";
-}
-
-const char* FaultReason(PortFault::Reason reason) {
-    switch (reason) {
-        case PortFault::Reason::DeviceGone: return "device gone";
-        case PortFault::Reason::DrainCutShort: return "sending cut short";
-        case PortFault::Reason::ClosedByServer: return "closed by the device server";
-        case PortFault::Reason::WriteFailed: return "write failed";
-        case PortFault::Reason::ReadFailed: break;
-    }
-    return "read failed";
-}
 
 // The system's words on one line: line ends and other control bytes shown
 // by their codes.
@@ -172,13 +149,13 @@ void StationConsole::NotePortState() {
     const int port = Sarja1.SerialDriver.ComPort() + 1;
     const OpenFailure failure = ports_->LastOpenFailure();
     portProblem_ = "COM" + std::to_string(port) + " (" + OneLine(ports_->Describe(port)) +
-                   ") cannot be opened: " + OpenReason(failure.reason) + " -- " + OneLine(failure.message);
+                   ") cannot be opened: " + OpenReasonWord(failure.reason) + " -- " + OneLine(failure.message);
     if (!failure.hint.empty()) portProblem_ += "; " + OneLine(failure.hint);
 }
 
 void StationConsole::PortFailed(const PortFault& fault) {
     const int port = Sarja1.SerialDriver.ComPort() + 1;
-    portProblem_ = "COM" + std::to_string(port) + " failed: " + FaultReason(fault.reason) + " -- " +
+    portProblem_ = "COM" + std::to_string(port) + " failed: " + FaultWord(fault.reason) + " -- " +
                    OneLine(fault.message);
     Changed();
 }

@@ -295,7 +295,7 @@ TEST_F(StationConsoleFixture, PortFailuresAreShownAndTheConsoleGoesOn) {
     Settle(6000);
     line.gone = true;
     Settle(20000);
-    EXPECT_EQ(console.PortProblem().rfind("COM1 failed: device gone -- ", 0), 0u) << console.PortProblem();
+    EXPECT_EQ(console.PortProblem().rfind("COM1 failed: device-gone -- ", 0), 0u) << console.PortProblem();
     EXPECT_EQ(console.ResultLines(), (std::deque<std::string>{"0;1,0,1250"}));
     console.StationText = "1";
     console.AskClick();  // goes nowhere, harms nothing
