@@ -7,14 +7,14 @@
 # wixl (msitools) compiles packaging/msi/scalepoll.wxs; wixl has no element
 # for environment variables, so msibuild then adds the PATH entry as the
 # Windows Installer keeps it: set at install, taken out again at uninstall.
-# The manufacturer is the maintainer of packaging/deb/changelog. Called by
+# The manufacturer is the maintainer of debian/changelog. Called by
 # scripts/package.sh with the project's version, and by
 # scripts/test-windows-packages.sh with a later one to try an upgrade.
 set -euo pipefail
 folder=$1 version=$2 output=$(realpath -m "$3")
 root=$(realpath "$(dirname "$0")/..")
 
-maintainer=$(dpkg-parsechangelog -l "$root/packaging/deb/changelog" -S Maintainer)
+maintainer=$(dpkg-parsechangelog -l "$root/debian/changelog" -S Maintainer)
 # wixl finds the files by paths relative to where it runs.
 (cd "$folder" && wixl -a x64 -D "Version=$version" -D "Manufacturer=${maintainer% <*}" -D SourceDir=. \
    -o "$output" "$root/packaging/msi/scalepoll.wxs")
