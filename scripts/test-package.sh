@@ -27,6 +27,20 @@ fi
 # shellcheck source=scripts/checks.sh
 . scripts/checks.sh
 
+# The build stops when debian/changelog's newest entry is for another version
+# than project(): the package would carry a version its programs do not print.
+other=$(mktemp -d)
+git archive HEAD | tar -xf - -C "$other"
+sed -i "1s/($version)/($version.1)/" "$other/debian/changelog"
+if cmake -S "$other" -B "$other/build" -DSCALEPOLL_TESTS=OFF >/dev/null 2>"$other/errors"; then
+  configured="configured"
+else
+  configured="stopped: $(tr -s ' \n' ' ' <"$other/errors" | grep -o "debian/changelog's newest entry is for \"[^\"]*\"")"
+fi
+check "a changelog for another version stops the build" \
+  "stopped: debian/changelog's newest entry is for \"$version.1\"" "$configured"
+rm -rf "$other"
+
 files=(/usr/bin/scalepoll /usr/bin/scalepoll-sim /usr/bin/scalepoll-console /usr/bin/scalepoll-report
        /usr/share/man/man1/scalepoll.1.gz /usr/share/man/man1/scalepoll-sim.1.gz
        /usr/share/man/man1/scalepoll-console.1.gz /usr/share/man/man1/scalepoll-report.1.gz
