@@ -20,8 +20,8 @@ if [ -n "$(git status --porcelain)" ]; then
 fi
 version=$(dpkg-parsechangelog -S Version)
 arch=$(dpkg --print-architecture)
-packages=(scalepoll_${version}_$arch.deb scalepoll-dbgsym_${version}_$arch.deb
-          scalepoll-$version-windows-x64.zip scalepoll-$version-x64.msi)
+packages=("scalepoll_${version}_$arch.deb" "scalepoll-dbgsym_${version}_$arch.deb"
+          "scalepoll-$version-windows-x64.zip" "scalepoll-$version-x64.msi")
 for package in "${packages[@]}"; do
   [ -f "dist/$package" ] || { echo "check-reproducible: no dist/$package: run scripts/package.sh first" >&2; exit 2; }
 done
