@@ -2,7 +2,7 @@
 # and the trace file's format to share/man/man5/ (GNUInstallDirs, so --prefix
 # /usr gives /usr/bin and /usr/share/man/man1).
 # The pages are written by hand in man/*.1.in; the build fills in the version
-# and the date of the release, the date of its entry in packaging/deb/changelog.
+# and the date of the release, the date of its entry in debian/changelog.
 include(GNUInstallDirs)
 
 set(scalepoll_programs scalepoll)
@@ -34,14 +34,17 @@ if(SCALEPOLL_TESTS AND NOT CMAKE_CROSSCOMPILING)
 endif()
 
 if(NOT WIN32)
-  # The changelog's newest entry: its version must be this one, its date goes
-  # on the pages as YYYY-MM-DD.
-  set(changelog ${PROJECT_SOURCE_DIR}/packaging/deb/changelog)
+  # The changelog's newest entry: its version must be this one, or the Debian
+  # package would carry another version than its programs print; its date
+  # goes on the pages as YYYY-MM-DD.
+  set(changelog ${PROJECT_SOURCE_DIR}/debian/changelog)
   set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${changelog})
   file(STRINGS ${changelog} changelog_head LIMIT_COUNT 1)
   file(STRINGS ${changelog} changelog_trailer REGEX "^ -- " LIMIT_COUNT 1)
-  if(NOT changelog_head MATCHES "^scalepoll \\(${PROJECT_VERSION}\\) ")
-    message(WARNING "packaging/deb/changelog has no entry for ${PROJECT_VERSION} at the top")
+  string(REGEX REPLACE "^scalepoll \\(([^)]*)\\).*" "\\1" changelog_version "${changelog_head}")
+  if(NOT changelog_version STREQUAL PROJECT_VERSION)
+    message(FATAL_ERROR "debian/changelog's newest entry is for \"${changelog_version}\", the project is "
+                        "${PROJECT_VERSION}: add an entry at the top (dch -v ${PROJECT_VERSION})")
   endif()
   if(changelog_trailer MATCHES ">  [A-Z][a-z][a-z], ([0-9][0-9]?) ([A-Z][a-z][a-z]) ([0-9][0-9][0-9][0-9]) ")
     set(months Jan Feb Mar Apr May Jun Jul Aug Sep Oct Nov Dec)
@@ -56,7 +59,7 @@ if(NOT WIN32)
     endif()
     set(SCALEPOLL_RELEASE_DATE "${CMAKE_MATCH_3}-${month}-${day}")
   else()
-    message(FATAL_ERROR "packaging/deb/changelog: no date in the newest entry's trailer line")
+    message(FATAL_ERROR "debian/changelog: no date in the newest entry's trailer line")
   endif()
   set(scalepoll_man_pages)
   foreach(program IN LISTS scalepoll_programs)

@@ -3,9 +3,11 @@
 #   scripts/install-deps.sh           the Linux build, its tests, fuzzers and benchmarks
 #   scripts/install-deps.sh windows   the Windows cross build (MinGW-w64, GoogleTest's
 #                                     sources to build for Windows) and Wine for its tests
-#   scripts/install-deps.sh package   what scripts/package.sh needs: the .deb's tools and
-#                                     lintian, zip, MinGW-w64 for the Windows zip, wixl and
-#                                     msitools for the MSI, Wine and unzip to try them
+#   scripts/install-deps.sh package   what scripts/package.sh and its tests need: debhelper,
+#                                     the Debian package's build dependencies (its tests
+#                                     among them), lintian, autopkgtest, faketime for the
+#                                     reproducibility check; zip, MinGW-w64 for the Windows
+#                                     zip, wixl and msitools for the MSI, Wine and unzip to try them
 #   scripts/install-deps.sh docs      the README's pictures: headless Chromium to draw
 #                                     the run timeline's SVG (scripts/timeline-picture.sh)
 set -euo pipefail
@@ -17,7 +19,9 @@ case "${1:-linux}" in
                      # the settings window's test: a virtual display, X input, the window's picture
                      # and reading it back
                      xvfb xdotool imagemagick tesseract-ocr) ;;
-  package) packages=(cmake make g++ libncurses-dev man-db dpkg-dev lintian zip g++-mingw-w64-x86-64-posix
+  package) packages=(dpkg-dev debhelper lintian autopkgtest faketime zip g++-mingw-w64-x86-64-posix
+                     # debian/control's Build-Depends, the tests' included
+                     build-essential cmake libncurses-dev libgtest-dev tmux ser2net man-db
                      # the MSI: built by wixl, its PATH entry added by msitools, tried under Wine;
                      # unzip lists the zip
                      wixl msitools wine wine64 unzip) ;;

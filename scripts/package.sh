@@ -1,10 +1,13 @@
 #!/usr/bin/env bash
-# Makes the release packages in dist/, from Release builds:
+# Makes the release packages in dist/:
 #
 #   dist/scalepoll_<version>_<arch>.deb        scalepoll, scalepoll-sim, scalepoll-console and
 #                                              scalepoll-report in /usr/bin, their manual
-#                                              pages, the copyright
-#                                              file and changelog; checked with lintian
+#                                              pages, README.md, the copyright file and
+#                                              changelog; its debug symbols in
+#                                              scalepoll-dbgsym_<version>_<arch>.deb
+#   dist/scalepoll_<version>.dsc, .tar.xz      the Debian source package, with the
+#                                              .buildinfo and .changes of the build
 #   dist/scalepoll-<version>-windows-x64.zip   scalepoll-<version>-windows-x64/ holding
 #                                              scalepoll.exe and scalepoll-console.exe
 #                                              (static: no DLL beside them), README.md and
@@ -13,97 +16,55 @@
 #                                              folder on the system PATH, a Start-menu entry
 #                                              for the console (scripts/make-msi.sh)
 #
-# The version is the one in project() in CMakeLists.txt; packaging/deb/changelog
-# must have an entry for it at the top (its maintainer is the package's).
-# Builds in build-pkg/ and build-win-pkg/. scripts/test-package.sh installs the
-# .deb and tries it, and the MSI under Wine (scripts/test-windows-packages.sh).
+# The Debian packages come from dpkg-buildpackage (debian/), which runs the
+# tests that need no guest or Wine unless DEB_BUILD_OPTIONS holds nocheck;
+# lintian --pedantic checks the source and binary packages and must find
+# nothing. The version is the one in project() in CMakeLists.txt; the build
+# stops unless debian/changelog's newest entry is for it.
+# dpkg-buildpackage writes next to the source tree, so it builds a copy in
+# build-deb/: the files git has or would add, as they are in the working tree.
+# The Windows build is in build-win-pkg/. scripts/test-package.sh installs the
+# .deb and tries it, and the MSI under Wine (scripts/test-windows-packages.sh);
+# scripts/check-reproducible.sh builds them all again and compares.
 # SCALEPOLL_WERROR=ON makes compiler warnings errors (CI).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh package
-umask 022
 
 jobs=$(nproc 2>/dev/null || echo 2)
 werror=-DSCALEPOLL_WERROR=${SCALEPOLL_WERROR:-OFF}
-changelog=packaging/deb/changelog
-# Timestamps in both packages: the last commit's, so a rebuild of the same
-# commit gives the same files.
-SOURCE_DATE_EPOCH=$(git log -1 --format=%ct 2>/dev/null || dpkg-parsechangelog -l "$changelog" -S Timestamp)
+version=$(dpkg-parsechangelog -S Version)
+# Dates in every package: the newest changelog entry's, as dpkg-buildpackage
+# takes it, so a rebuild of the same source gives the same files.
+SOURCE_DATE_EPOCH=$(dpkg-parsechangelog -S Timestamp)
 export SOURCE_DATE_EPOCH
 mkdir -p dist
 
-# --- The Debian package ----------------------------------------------------
-# Debian's build flags (hardening: fortified functions, stack protector,
-# relro, bind now, PIE) under the Release build type's optimisation.
-export DEB_BUILD_MAINT_OPTIONS=hardening=+all
-build=build-pkg
-cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DSCALEPOLL_TESTS=OFF -DCMAKE_INSTALL_PREFIX=/usr "$werror" \
-  -DCMAKE_CXX_FLAGS="$(dpkg-buildflags --get CPPFLAGS) $(dpkg-buildflags --get CXXFLAGS)" \
-  -DCMAKE_EXE_LINKER_FLAGS="$(dpkg-buildflags --get LDFLAGS)" >/dev/null
-cmake --build "$build" -j "$jobs"
-
-version=$(cat "$build/version.txt")
-changelog_version=$(dpkg-parsechangelog -l "$changelog" -S Version)
-if [ "$changelog_version" != "$version" ]; then
-  echo "package: $changelog's newest entry is $changelog_version, the project is $version: add an entry" >&2
-  exit 1
-fi
+# --- The Debian packages -------------------------------------------------------
+deb_build=build-deb
+source_copy=$deb_build/scalepoll-$version
+rm -rf "$deb_build"
+mkdir -p "$source_copy"
+git ls-files -z --cached --others --exclude-standard |
+  while IFS= read -r -d '' file; do [ ! -e "$file" ] || printf '%s\0' "$file"; done |
+  tar --null --no-recursion -T - -cf - | tar -xf - -C "$source_copy"
+(cd "$source_copy" && dpkg-buildpackage -us -uc -j"$jobs")
 arch=$(dpkg --print-architecture)
-deb=dist/scalepoll_${version}_$arch.deb
+debian_files=("$deb_build"/scalepoll_"$version".dsc "$deb_build"/scalepoll_"$version".tar.xz
+              "$deb_build"/scalepoll_"$version"_"$arch".{deb,buildinfo,changes}
+              "$deb_build"/scalepoll-dbgsym_"$version"_"$arch".deb)
+cp "${debian_files[@]}" dist/
+echo "package: dist/scalepoll_${version}_$arch.deb and the source package"
 
-root=$build/deb
-rm -rf "$root"
-DESTDIR=$root cmake --install "$build" >/dev/null
-# Stripped as dh_strip does it.
-for program in "$root"/usr/bin/*; do
-  strip --remove-section=.comment --remove-section=.note --strip-unneeded "$program"
-done
-doc=$root/usr/share/doc/scalepoll
-install -m 0644 packaging/deb/copyright "$doc/copyright"
-gzip -9n <"$changelog" >"$doc/changelog.gz"
-gzip -9n "$root"/usr/share/man/man1/*.1 "$root"/usr/share/man/man5/*.5
-
-# The control file. dpkg-shlibdeps reads the binaries' libraries; it wants a
-# debian/control beside it, which it does not use here.
-mkdir -p "$root/DEBIAN" "$build/shlibdeps/debian"
-: >"$build/shlibdeps/debian/control"
-depends=$(cd "$build/shlibdeps" && dpkg-shlibdeps -O "$OLDPWD/$root"/usr/bin/* | sed -n 's/^shlibs:Depends=//p')
-maintainer=$(dpkg-parsechangelog -l "$changelog" -S Maintainer)
-installed_size=$(du -sk --exclude=DEBIAN "$root" | cut -f1)
-cat >"$root/DEBIAN/control" <<EOF
-Package: scalepoll
-Version: $version
-Architecture: $arch
-Maintainer: $maintainer
-Installed-Size: $installed_size
-Depends: $depends
-Section: utils
-Priority: optional
-Description: reads weighing stations on a serial line, prints one result line
- scalepoll reads up to 14 weighing stations (scale indicators) that share one
- serial line: it sends a trigger frame, asks each station for its three
- readings, checks them, prints exactly one result line on standard output and
- exits. A program at the weighing site calls it with the serial settings and
- the stations to read. COM1 to COM4 name devices through the environment.
- .
- The package also holds scalepoll-sim, which simulates weighing stations on a
- pseudo-terminal for trying scalepoll without hardware,
- scalepoll-console, the serial settings dialog on a terminal, for technicians
- setting up the line, and scalepoll-report, which reports on the runs in
- scalepoll's line trace: results, silent stations, rejected replies and
- answer times, and a picture of one run.
-EOF
-(cd "$root" && find usr -type f -print0 | LC_ALL=C sort -z | xargs -0 md5sum) >"$root/DEBIAN/md5sums"
-find "$root" -type d -exec chmod 0755 {} +
-chmod 0644 "$root/DEBIAN/control" "$root/DEBIAN/md5sums"
-dpkg-deb --root-owner-group -Zxz --build "$root" "$deb" >/dev/null
-echo "package: $deb"
-
-# lintian: no errors; warnings are shown.
-lintian_out=$(lintian --info "$deb" 2>&1 | grep -v '^running with root privileges') || true
-[ -z "$lintian_out" ] || printf '%s\n' "$lintian_out"
-if grep -q '^E: ' <<<"$lintian_out"; then
-  echo "package: lintian found errors in $deb" >&2
+# lintian on the source and binary packages, with its pedantic tags too:
+# anything it says stops the release (debian/*lintian-overrides hold the
+# exceptions, each with its reason).
+lintian_status=0
+lintian_out=$(lintian --pedantic --fail-on error,warning,info,pedantic "dist/scalepoll_${version}_$arch.changes" 2>&1) ||
+  lintian_status=$?
+grep -v '^running with root privileges' <<<"$lintian_out" || true
+if [ "$lintian_status" -ne 0 ]; then
+  echo "package: lintian has something to say on the Debian packages (status $lintian_status)" >&2
   exit 1
 fi
 
@@ -132,6 +93,10 @@ for program in "${programs[@]}"; do
 done
 sed 's/$/\r/' README.md >"$stage/$name/README.md"
 sed 's/$/\r/' LICENSE >"$stage/$name/LICENSE.txt"
+# The zip keeps each file's time and mode: the changelog's date, and modes
+# that do not follow the umask of whoever builds it.
+chmod 0755 "$stage/$name" "$stage/$name"/*.exe
+chmod 0644 "$stage/$name/README.md" "$stage/$name/LICENSE.txt"
 touch -d "@$SOURCE_DATE_EPOCH" "$stage/$name" "$stage/$name"/*
 rm -f "$zip"
 (cd "$stage" && TZ=UTC zip -X -9 -q "$OLDPWD/$zip" "$name/" "$name/scalepoll.exe" "$name/scalepoll-console.exe" \

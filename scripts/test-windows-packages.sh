@@ -14,7 +14,7 @@ cd "$(dirname "$0")/.."
 # shellcheck source=scripts/checks.sh
 . scripts/checks.sh
 
-version=$(cat build-pkg/version.txt)
+version=$(cat build-win-pkg/version.txt)
 project_version=$version  # what the programs print, whichever MSI carries them
 name=scalepoll-$version-windows-x64
 zip=dist/$name.zip

@@ -5,8 +5,11 @@
 #     runs over pseudo-terminals, faults on the line, the console in tmux;
 #   - every fuzz target for a bounded time (scripts/fuzz.sh);
 #   - the Windows build's tests under Wine (scripts/test-windows.sh);
-#   - the packages made, the .deb installed, tried and removed (scripts/test-package.sh),
-#     then the MSI installed, upgraded and uninstalled under Wine (scripts/test-windows-packages.sh).
+#   - the packages made (dpkg-buildpackage with the tests, lintian --pedantic), the .deb
+#     installed, tried and removed, autopkgtest against it with the null runner
+#     (scripts/test-package.sh), then the MSI installed, upgraded and uninstalled under
+#     Wine (scripts/test-windows-packages.sh);
+#   - every package built again elsewhere and compared byte for byte (scripts/check-reproducible.sh).
 # Compiler warnings are errors in every build here (SCALEPOLL_WERROR).
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -28,3 +31,4 @@ run_build build-asan -DSCALEPOLL_SANITIZE=ON
 scripts/fuzz.sh 20
 scripts/test-windows.sh
 scripts/test-package.sh
+scripts/check-reproducible.sh
