@@ -197,9 +197,9 @@ std::string UtcText(std::chrono::system_clock::time_point at) {
     return text;
 }
 
-std::string RunMark(unsigned long processId, std::uint32_t random) {
+std::string RunMark(unsigned long processId, std::uint32_t nonce) {
     char mark[40];
-    std::snprintf(mark, sizeof mark, "r%lu-%08x", processId, static_cast<unsigned>(random));
+    std::snprintf(mark, sizeof mark, "r%lu-%08x", processId, static_cast<unsigned>(nonce));
     return mark;
 }
 

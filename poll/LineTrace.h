@@ -80,11 +80,11 @@ private:
     std::size_t bytesBeforeRequest_ = 0;
 };
 
-// The run mark: "r", the process id, "-" and eight hex digits drawn once per
-// run, e.g. r27709-9f3c01ab. The process id matches a busy port's "held by
-// process N" to the run that held it; the random part keeps two runs apart
+// The run mark: "r", the process id, "-" and eight hex digits that differ from
+// run to run (RunNonce), e.g. r27709-9f3c01ab. The process id matches a busy port's "held by
+// process N" to the run that held it; the hex digits keep two runs apart
 // when the system gives a later process the same id.
-std::string RunMark(unsigned long processId, std::uint32_t random);
+std::string RunMark(unsigned long processId, std::uint32_t nonce);
 
 // The words the trace tells why a port could not be opened, and what fault
 // it met, in ("permission", "device-gone"): the console shows the same.

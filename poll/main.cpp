@@ -5,11 +5,10 @@
 // poll/LineTrace.h).
 #include <chrono>
 #include <cstdlib>
-#include <random>
 
 #include "platform/EventLoop.h"
 #include "platform/Files.h"
-#include "platform/ProcessId.h"
+#include "platform/RunIdentity.h"
 #include "platform/SerialPort.h"
 #include "platform/TextOutput.h"
 #include "platform/TimeSource.h"
@@ -22,7 +21,7 @@ int main(int argc, char** argv) {
     const std::vector<std::string> parameters(argv + (argc > 0 ? 1 : 0), argv + argc);
     EventLoop loop(SystemTime());
     const char* tracePath = std::getenv("SCALEPOLL_TRACE");
-    const std::string runMark = tracePath != nullptr ? RunMark(ThisProcessId(), std::random_device{}()) : "";
+    const std::string runMark = tracePath != nullptr ? RunMark(ThisProcessId(), RunNonce()) : "";
     // Opened only now that the standard descriptors are sure to be taken.
     const auto traceFile = tracePath != nullptr ? OpenAppendFile(tracePath, runMark) : nullptr;
     if (traceFile) {

@@ -1,5 +1,0 @@
-#include "platform/ProcessId.h"
-
-#include <windows.h>
-
-unsigned long ThisProcessId() { return GetCurrentProcessId(); }
