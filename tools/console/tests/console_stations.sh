@@ -12,15 +12,8 @@ sim=$2
 
 source "$(dirname "$0")/tmux_fixture.sh" stations
 keys() { tmux -L "$socket" send-keys -t console "$@"; }
-# Waits up to a minute: a check's cycle takes 20 s with a station that is never taken.
-slowly() {
-  local what=$1; shift
-  for _ in $(seq 600); do
-    if "$@"; then return 0; fi
-    sleep 0.1
-  done
-  fail "$what"
-}
+# Up to a minute: a check's cycle takes 20 s with a station that is never taken.
+slowly() { within 600 "$@"; }
 row_shows() { screen | grep -qE -- "$1"; }
 
 "$sim" --station 3:weight=1250 --station 5:bad-checksum --record record.txt >sim.out 2>sim.err &

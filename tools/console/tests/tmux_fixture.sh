@@ -24,13 +24,16 @@ fail() {
   cat record.txt >&2 || true
   exit 1
 }
-# Waits up to 10 s until `check` succeeds.
-eventually() {
-  local what=$1; shift
-  for _ in $(seq 200); do
+# within TENTHS WHAT CHECK...: waits up to TENTHS tenths of a second until
+# CHECK succeeds, and fails with WHAT otherwise.
+within() {
+  local tenths=$1 what=$2; shift 2
+  for _ in $(seq "$tenths"); do
     if "$@"; then return 0; fi
-    sleep 0.05
+    sleep 0.1
   done
   fail "$what"
 }
+# Up to 10 s, enough for anything on the screen.
+eventually() { within 100 "$@"; }
 on_screen() { screen | grep -qF -- "$1"; }
