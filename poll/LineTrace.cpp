@@ -280,13 +280,17 @@ void LineTrace::BufferDropped(std::string_view bytes) {
     for (const std::size_t at : ReplyFramesIn(bytes))
         if (const auto station = AddressedStation(bytes.substr(at, frame::kReplySize))) held.insert(*station);
     const std::string limit = std::to_string(frame::kReplyBufferLimit);
-    const std::string dropped = "dropped bytes=" + std::to_string(bytes.size());
+    std::string dropped = "dropped bytes=";
+    dropped += std::to_string(bytes.size());
     if (held.empty()) {
         Reply(dropped + " held=none -- no reply frame within " + limit + " bytes");
         return;
     }
     std::string stations;
-    for (const int station : held) stations += (stations.empty() ? "" : ",") + std::to_string(station);
+    for (const int station : held) {
+        if (!stations.empty()) stations += ',';
+        stations += std::to_string(station);
+    }
     Reply(dropped + " held=" + stations + " -- more than " + limit + " bytes before the search; they held " +
           (held.size() == 1 ? "a whole reply frame" : "whole reply frames"));
 }

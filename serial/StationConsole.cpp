@@ -258,7 +258,9 @@ std::string StationConsole::SequenceNote(std::string_view frame) const {
 
 std::string StationConsole::SinceRequest() const {
     if (!lastRequestMs_) return "(no request)";
-    return "+" + std::to_string(loop_.NowMs() - *lastRequestMs_) + " ms";
+    std::string since = "+";
+    since += std::to_string(loop_.NowMs() - *lastRequestMs_);
+    return since + " ms";
 }
 
 void StationConsole::List(DecodedEntry entry) {
