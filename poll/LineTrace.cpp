@@ -94,18 +94,6 @@ private:
     LineTrace& trace_;
 };
 
-// Free text after " -- ": the system's words as they are, but never a
-// control byte, so that a line stays one line.
-std::string FreeText(std::string_view text) {
-    while (!text.empty() && (text.back() == '\r' || text.back() == '\n' || text.back() == ' ')) text.remove_suffix(1);
-    std::string clean;
-    for (const char ch : text) {
-        const auto code = static_cast<std::uint8_t>(ch);
-        if (code < 32 || code == 127) clean.append(1, '<').append(std::to_string(code)).append(1, '>');
-        else clean += ch;
-    }
-    return clean;
-}
 
 // A parameter as one token: the display text form, an empty one as "".
 std::string Token(std::string_view text) { return text.empty() ? std::string("\"\"") : DisplayText(text); }
@@ -159,6 +147,19 @@ std::string ReadingsText(const ReplyReadings& readings) {
 }
 
 }  // namespace
+
+// Free text after " -- ": the system's words as they are, but never a
+// control byte, so that a line stays one line.
+std::string FreeText(std::string_view text) {
+    while (!text.empty() && (text.back() == '\r' || text.back() == '\n' || text.back() == ' ')) text.remove_suffix(1);
+    std::string clean;
+    for (const char ch : text) {
+        const auto code = static_cast<std::uint8_t>(ch);
+        if (code < 32 || code == 127) clean.append(1, '<').append(std::to_string(code)).append(1, '>');
+        else clean += ch;
+    }
+    return clean;
+}
 
 const char* OpenReasonWord(OpenFailure::Reason reason) {
     switch (reason) {

@@ -86,6 +86,11 @@ private:
 // when the system gives a later process the same id.
 std::string RunMark(unsigned long processId, std::uint32_t nonce);
 
+// The system's words as free text on one line: trailing line ends and
+// blanks cut, every control byte shown by its code ("<13>"). The console
+// shows a port's failures in the same form.
+std::string FreeText(std::string_view text);
+
 // The words the trace tells why a port could not be opened, and what fault
 // it met, in ("permission", "device-gone"): the console shows the same.
 const char* OpenReasonWord(OpenFailure::Reason reason);

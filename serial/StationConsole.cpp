@@ -14,19 +14,6 @@
 
 namespace {
 
-// The system's words on one line: line ends and other control bytes shown
-// by their codes.
-std::string OneLine(std::string_view text) {
-    while (!text.empty() && (text.back() == '\r' || text.back() == '\n' || text.back() == ' ')) text.remove_suffix(1);
-    std::string line;
-    for (const char ch : text) {
-        const auto code = static_cast<std::uint8_t>(ch);
-        if (code < 32 || code == 127) line.append(1, '<').append(std::to_string(code)).append(1, '>');
-        else line += ch;
-    }
-    return line;
-}
-
 std::string ReadingText(const Reading& reading) {
     return (reading.weight.empty() ? std::string("?") : reading.weight) + ' ' + reading.mark + " div " +
            (reading.division.empty() ? std::string("?") : reading.division);
@@ -148,15 +135,15 @@ void StationConsole::NotePortState() {
     }
     const int port = Sarja1.SerialDriver.ComPort() + 1;
     const OpenFailure failure = ports_->LastOpenFailure();
-    portProblem_ = "COM" + std::to_string(port) + " (" + OneLine(ports_->Describe(port)) +
-                   ") cannot be opened: " + OpenReasonWord(failure.reason) + " -- " + OneLine(failure.message);
-    if (!failure.hint.empty()) portProblem_ += "; " + OneLine(failure.hint);
+    portProblem_ = "COM" + std::to_string(port) + " (" + FreeText(ports_->Describe(port)) +
+                   ") cannot be opened: " + OpenReasonWord(failure.reason) + " -- " + FreeText(failure.message);
+    if (!failure.hint.empty()) portProblem_ += "; " + FreeText(failure.hint);
 }
 
 void StationConsole::PortFailed(const PortFault& fault) {
     const int port = Sarja1.SerialDriver.ComPort() + 1;
     portProblem_ = "COM" + std::to_string(port) + " failed: " + FaultWord(fault.reason) + " -- " +
-                   OneLine(fault.message);
+                   FreeText(fault.message);
     Changed();
 }
 
@@ -170,7 +157,7 @@ void StationConsole::AskClick() {
     if (Checking()) return;
     const auto station = ParseWholeNumber(StationText);
     if (!station || *station < 1 || *station > kStationCount) {
-        if (Sarja1.OnMessage) Sarja1.OnMessage("Ask: the station is 1 to 14, not '" + OneLine(StationText) + "'");
+        if (Sarja1.OnMessage) Sarja1.OnMessage("Ask: the station is 1 to 14, not '" + FreeText(StationText) + "'");
         return;
     }
     lastRequestMs_ = loop_.NowMs();
